@@ -1,0 +1,50 @@
+// The few file-system and process services the portable code needs. Portable code always spells
+// paths with backslashes, as the package format does; the POSIX implementation maps them to '/'
+// on the way in and back on the way out, so no other file ever deals with separators.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+#ifndef MAX_PATH
+#define MAX_PATH 260
+#endif
+
+// Every path buffer holds a MAX_PATH path plus a little slack, as the launcher always had.
+enum { PATH_BUFFER = MAX_PATH + 4 };
+
+enum MakeDirResult { MAKEDIR_CREATED, MAKEDIR_EXISTS, MAKEDIR_FAILED };
+
+MakeDirResult MakeDirectory(const char* path);
+int RemoveEmptyDirectory(const char* path);
+int DeletePlainFile(const char* path);
+// Removes a symbolic link or junction itself, never what it points to.
+int RemoveLink(const char* path, int isDirectory);
+FILE* OpenFile(const char* path, const char* mode);
+// The size of an open file in bytes, beyond 2 GiB too; 0 when it cannot be told.
+int GetOpenFileSize(FILE* file, unsigned long long* size);
+
+// The temporary directory with its trailing separator; 0 when it cannot be determined or does
+// not fit in `size` bytes.
+int GetTempDirectory(char* out, size_t size);
+// The full path of the running executable; 0 on failure.
+int GetLauncherPath(char* out, size_t size);
+
+// Converts a path given by the user on this platform's command line into the portable form
+// (a no-op on Windows). Returns 0 when the path cannot be represented.
+int ToPortablePath(const char* native, char* out, size_t size);
+
+struct DirEntry {
+  char name[MAX_PATH];
+  int isDirectory;
+  int isLink;  // symbolic link, junction or other reparse point: never descended into
+};
+
+struct DirSearchState;
+typedef DirSearchState* DirSearch;
+
+// Starts listing `dir`; "." and ".." are reported like any other entry, as the platform does.
+// Returns null when the search cannot be started (missing directory, path too long).
+DirSearch OpenDirSearch(const char* dir, DirEntry* first);
+int NextDirEntry(DirSearch search, DirEntry* entry);
+void CloseDirSearch(DirSearch search);

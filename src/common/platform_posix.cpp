@@ -1,0 +1,158 @@
+// POSIX implementation of the platform layer: portable backslash paths become '/' paths here.
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common/platform.h"
+
+namespace {
+
+// Copies a portable path into `out`, turning every backslash into '/'. Fails on overflow.
+int ToNative(const char* path, char* out) {
+  size_t n = strlen(path);
+  if (n >= PATH_BUFFER) return 0;
+  for (size_t i = 0; i <= n; ++i) out[i] = path[i] == '\\' ? '/' : path[i];
+  return 1;
+}
+
+int FromNative(const char* native, char* out, size_t size) {
+  size_t n = strlen(native);
+  if (n >= size) return 0;
+  for (size_t i = 0; i <= n; ++i) {
+    // A native name holding a backslash cannot be told apart from a separator once portable.
+    if (native[i] == '\\') return 0;
+    out[i] = native[i] == '/' ? '\\' : native[i];
+  }
+  return 1;
+}
+
+}  // namespace
+
+struct DirSearchState {
+  DIR* dir;
+  char path[PATH_BUFFER];
+};
+
+MakeDirResult MakeDirectory(const char* path) {
+  char native[PATH_BUFFER];
+  if (!ToNative(path, native)) return MAKEDIR_FAILED;
+  if (mkdir(native, 0700) == 0) return MAKEDIR_CREATED;
+  return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
+}
+
+int RemoveEmptyDirectory(const char* path) {
+  char native[PATH_BUFFER];
+  return ToNative(path, native) && rmdir(native) == 0;
+}
+
+int DeletePlainFile(const char* path) {
+  char native[PATH_BUFFER];
+  return ToNative(path, native) && unlink(native) == 0;
+}
+
+int RemoveLink(const char* path, int) {
+  char native[PATH_BUFFER];
+  return ToNative(path, native) && unlink(native) == 0;
+}
+
+FILE* OpenFile(const char* path, const char* mode) {
+  char native[PATH_BUFFER];
+  if (!ToNative(path, native)) return nullptr;
+  return fopen(native, mode);
+}
+
+int GetOpenFileSize(FILE* file, unsigned long long* size) {
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+  *size = static_cast<unsigned long long>(info.st_size);
+  return 1;
+}
+
+int GetTempDirectory(char* out, size_t size) {
+  const char* dir = getenv("TMPDIR");
+  if (dir == nullptr || dir[0] != '/') dir = "/tmp";
+  char native[PATH_BUFFER];
+  size_t n = strlen(dir);
+  if (n + 2 > sizeof native) return 0;
+  memcpy(native, dir, n);
+  if (native[n - 1] != '/') native[n++] = '/';
+  native[n] = '\0';
+  return FromNative(native, out, size);
+}
+
+int GetLauncherPath(char* out, size_t size) {
+  char native[PATH_BUFFER];
+  ssize_t n = readlink("/proc/self/exe", native, MAX_PATH);
+  if (n <= 0 || n >= MAX_PATH) return 0;
+  native[n] = '\0';
+  return FromNative(native, out, size);
+}
+
+int ToPortablePath(const char* native, char* out, size_t size) {
+  if (native[0] == '/') return FromNative(native, out, size);
+  char cwd[PATH_BUFFER];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return 0;
+  char joined[2 * PATH_BUFFER];
+  int n = snprintf(joined, sizeof joined, "%s/%s", cwd, native);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof joined) return 0;
+  return FromNative(joined, out, size);
+}
+
+namespace {
+
+// Fills `entry` from the next directory record; 0 at the end. Names that cannot be expressed as
+// portable names are passed over.
+int ReadEntry(DirSearchState* state, DirEntry* entry) {
+  for (;;) {
+    struct dirent* record = readdir(state->dir);
+    if (record == nullptr) return 0;
+    size_t n = strlen(record->d_name);
+    if (n >= MAX_PATH || strchr(record->d_name, '\\') != nullptr) continue;
+    memcpy(entry->name, record->d_name, n + 1);
+    char child[2 * PATH_BUFFER];
+    snprintf(child, sizeof child, "%s/%s", state->path, record->d_name);
+    struct stat info;
+    if (lstat(child, &info) != 0) {
+      entry->isDirectory = 0;
+      entry->isLink = 0;
+    } else {
+      entry->isLink = S_ISLNK(info.st_mode) ? 1 : 0;
+      entry->isDirectory = S_ISDIR(info.st_mode) ? 1 : 0;
+      if (entry->isLink) {
+        struct stat target;
+        entry->isDirectory = stat(child, &target) == 0 && S_ISDIR(target.st_mode) ? 1 : 0;
+      }
+    }
+    return 1;
+  }
+}
+
+}  // namespace
+
+DirSearch OpenDirSearch(const char* dir, DirEntry* first) {
+  DirSearchState* state = static_cast<DirSearchState*>(malloc(sizeof(DirSearchState)));
+  if (state == nullptr) return nullptr;
+  if (!ToNative(dir, state->path) || (state->dir = opendir(state->path)) == nullptr) {
+    free(state);
+    return nullptr;
+  }
+  if (!ReadEntry(state, first)) {
+    closedir(state->dir);
+    free(state);
+    return nullptr;
+  }
+  return state;
+}
+
+int NextDirEntry(DirSearch search, DirEntry* entry) {
+  return ReadEntry(search, entry);
+}
+
+void CloseDirSearch(DirSearch search) {
+  closedir(search->dir);
+  free(search);
+}

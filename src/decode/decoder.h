@@ -1,0 +1,60 @@
+// The file decoder: turns one compressed blob (a 32-bit little-endian decoded size, then the
+// symbol stream) back into its bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "decode/bit_reader.h"
+#include "decode/byte_io.h"
+#include "decode/dictionary.h"
+
+enum DecodeStatus {
+  DECODE_OK,
+  DECODE_TRUNCATED,     // the stream ended before the decoded size was reached
+  DECODE_CORRUPT,       // a code above 4096, or a reference to an entry not in use
+  DECODE_WRITE_FAILED,  // the output could not be written
+};
+
+enum { DECODE_BUFFER = 1 << 16 };
+
+// All decoder state, fixed in size: nothing is allocated while decoding. The launcher keeps one
+// static instance; tools create one per thread, zero-initialised (see Dictionary).
+struct Decoder {
+  Dictionary dictionary;
+  BitReader reader;
+  int width;      // W, bits of a reference
+  int threshold;  // T, learnt entries at which W grows next
+  ByteSource* input;
+  ByteSink* output;
+  uint64_t produced;  // bytes written by the last DecodeStream
+  uint8_t inputBuffer[DECODE_BUFFER];
+  uint8_t outputBuffer[DECODE_BUFFER];
+};
+
+void ResetDecoder(Decoder& decoder);
+
+// Reads the next symbol: 0 to 255 for a literal, 256 + k for a reference.
+inline int ReadCode(Decoder& decoder) {
+  // The width grows by at most one step per symbol, however far the entry count has run ahead.
+  if (decoder.dictionary.inUse - FIRST_LEARNT >= decoder.threshold) {
+    decoder.threshold *= 2;
+    decoder.width += 1;
+  }
+  if (decoder.reader.ReadBit() == 0) return static_cast<int>(decoder.reader.ReadBits(8));
+  return static_cast<int>(decoder.reader.ReadBits(decoder.width)) + FIRST_LEARNT;
+}
+
+// Decodes from decoder.input to decoder.output until `size` bytes have been produced. Whole
+// phrases are written, so a stream whose last phrase runs past `size` produces more; callers that
+// insist on an exact end compare decoder.produced.
+DecodeStatus DecodeStream(Decoder& decoder, uint32_t size);
+
+// Reads the size prefix from `input` and decodes the rest into `output`. An input shorter than
+// the prefix decodes to nothing. `expectedSize`, when not null, receives the prefix.
+DecodeStatus DecodeBlob(Decoder& decoder, ByteSource* input, ByteSink* output,
+                        uint32_t* expectedSize);
+
+// Decodes the compressed file `sourcePath` into `destinationPath` (created or truncated) with
+// the process's decoder. Returns 1 on success; on any failure 0, and no destination file stays.
+int DecompressFile(const char* sourcePath, const char* destinationPath);

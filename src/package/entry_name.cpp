@@ -1,0 +1,62 @@
+#include "package/entry_name.h"
+
+#include <cstring>
+
+#include "common/platform.h"
+
+namespace {
+
+char Upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// True when the component, up to its first dot, is a DOS device name.
+int IsDeviceName(const char* component, size_t length) {
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  size_t stem = 0;
+  while (stem < length && component[stem] != '.') ++stem;
+  while (stem > 0 && component[stem - 1] == ' ') --stem;
+  char upper[8];
+  if (stem == 0 || stem >= sizeof upper) return 0;
+  for (size_t i = 0; i < stem; ++i) upper[i] = Upper(component[i]);
+  upper[stem] = '\0';
+  for (const char* device : kDevices)
+    if (strcmp(upper, device) == 0) return 1;
+  if (stem == 4 && (memcmp(upper, "COM", 3) == 0 || memcmp(upper, "LPT", 3) == 0) &&
+      upper[3] >= '0' && upper[3] <= '9')
+    return 1;
+  return 0;
+}
+
+const char* ComponentProblem(const char* component, size_t length) {
+  if (length == 0) return "empty path component";
+  if ((length == 1 && component[0] == '.') ||
+      (length == 2 && component[0] == '.' && component[1] == '.'))
+    return "'.' or '..' component";
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(component[i]);
+    if (c < 0x20 || c == 0x7F) return "control character in name";
+    if (strchr("/:<>\"|?*", c) != nullptr) return "character not allowed in a Windows name";
+  }
+  char last = component[length - 1];
+  if (last == '.' || last == ' ') return "component ends with a dot or blank";
+  if (IsDeviceName(component, length)) return "reserved device name";
+  return nullptr;
+}
+
+}  // namespace
+
+const char* EntryNameProblem(const char* name, uint32_t declaredLength) {
+  if (declaredLength >= MAX_PATH) return "name of 260 bytes or more";
+  if (strlen(name) != declaredLength) return "NUL byte in name";
+  if (name[0] != '\\') return "name does not begin with a backslash";
+  const char* component = name + 1;
+  for (;;) {
+    const char* end = strchr(component, '\\');
+    size_t length = end != nullptr ? static_cast<size_t>(end - component) : strlen(component);
+    const char* problem = ComponentProblem(component, length);
+    if (problem != nullptr) return problem;
+    if (end == nullptr) return nullptr;
+    component = end + 1;
+  }
+}

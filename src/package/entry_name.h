@@ -1,0 +1,13 @@
+// What a package entry name may be. The launcher appends names to its own directories as they
+// stand, so a name is the only thing between a crafted package and the rest of the disk.
+#pragma once
+
+#include <cstdint>
+
+// Returns null for a safe name, else a short description of what is wrong. `declaredLength` is
+// the length the package gives; `name` holds its first bytes, NUL-terminated.
+// A safe name begins with a backslash, is shorter than MAX_PATH, and every component between
+// backslashes is a plain Windows file name: not empty, "." or "..", no control characters, none
+// of / : < > " | ? *, no trailing dot or blank, and not a reserved device name such as CON or
+// COM1 (which would address a device instead of a file).
+const char* EntryNameProblem(const char* name, uint32_t declaredLength);

@@ -1,0 +1,114 @@
+#include "package/package_file.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// A record is at least its length, offset and size fields.
+const unsigned long long kMinRecord = 12;
+// Package positions are signed 32-bit on every platform the launcher runs on.
+const unsigned long long kMaxPosition = 0x7FFFFFFF;
+
+int ReadU32(FILE* file, uint32_t* value) {
+  unsigned char bytes[4];
+  if (fread(bytes, 1, 4, file) != 4) return 0;
+  *value = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+  return 1;
+}
+
+PackageStatus ReadTable(FILE* package, unsigned long long* position, unsigned long long bytes,
+                        EntryList* list) {
+  uint32_t rawCount;
+  if (!ReadU32(package, &rawCount)) return PACKAGE_TRUNCATED;
+  *position += 4;
+  int32_t count = static_cast<int32_t>(rawCount);
+  if (count <= 0) return PACKAGE_OK;
+  // A count the file cannot hold is refused before anything is allocated for it.
+  if (static_cast<unsigned long long>(count) * kMinRecord > bytes - *position)
+    return PACKAGE_TRUNCATED;
+  for (int32_t i = 0; i < count; ++i) {
+    uint32_t length;
+    if (!ReadU32(package, &length)) return PACKAGE_TRUNCATED;
+    *position += 4;
+    if (length > bytes - *position) return PACKAGE_TRUNCATED;
+    if (*position + length + 8 > kMaxPosition) return PACKAGE_TOO_LARGE;
+    PackageEntry* entry = list->Append();
+    if (entry == nullptr) return PACKAGE_NO_MEMORY;
+    entry->nameLength = length;
+    uint32_t kept = length < MAX_PATH ? length : MAX_PATH - 1;
+    if (fread(entry->name, 1, kept, package) != kept) return PACKAGE_TRUNCATED;
+    entry->name[kept] = '\0';
+    // An over-long name is cut to the buffer; the rest is skipped, never stored.
+    if (kept < length && fseek(package, static_cast<long>(length - kept), SEEK_CUR) != 0)
+      return PACKAGE_TRUNCATED;
+    *position += length;
+    if (!ReadU32(package, &entry->offset) || !ReadU32(package, &entry->size))
+      return PACKAGE_TRUNCATED;
+    *position += 8;
+  }
+  return PACKAGE_OK;
+}
+
+}  // namespace
+
+EntryList::~EntryList() {
+  PackageEntry* entry = first;
+  while (entry != nullptr) {
+    PackageEntry* next = entry->next;
+    free(entry);
+    entry = next;
+  }
+}
+
+PackageEntry* EntryList::Append() {
+  PackageEntry* entry = static_cast<PackageEntry*>(malloc(sizeof(PackageEntry)));
+  if (entry == nullptr) return nullptr;
+  entry->name[0] = '\0';
+  entry->offset = 0;
+  entry->size = 0;
+  entry->nameLength = 0;
+  entry->next = nullptr;
+  if (last != nullptr)
+    last->next = entry;
+  else
+    first = entry;
+  last = entry;
+  ++count;
+  return entry;
+}
+
+const char* PackageStatusText(PackageStatus status) {
+  switch (status) {
+    case PACKAGE_OK:
+      return "ok";
+    case PACKAGE_UNREADABLE:
+      return "cannot be read";
+    case PACKAGE_TRUNCATED:
+      return "tables end early or hold more records than the file";
+    case PACKAGE_TOO_LARGE:
+      return "tables reach beyond 2 GiB";
+    case PACKAGE_NO_MEMORY:
+      return "out of memory";
+  }
+  return "unknown";
+}
+
+PackageStatus ReadPackageTables(FILE* package, PackageTables* tables) {
+  if (!GetOpenFileSize(package, &tables->bytes) || fseek(package, 0, SEEK_SET) != 0)
+    return PACKAGE_UNREADABLE;
+  unsigned long long position = 0;
+  PackageStatus status = ReadTable(package, &position, tables->bytes, &tables->directories);
+  if (status == PACKAGE_OK) status = ReadTable(package, &position, tables->bytes, &tables->files);
+  if (status == PACKAGE_OK) tables->dataStart = static_cast<uint32_t>(position);
+  return status;
+}
+
+const char* BlobProblem(const PackageTables& tables, const PackageEntry& entry) {
+  unsigned long long start = static_cast<unsigned long long>(tables.dataStart) + entry.offset;
+  // Positions are signed 32-bit: a blob must start where a seek can reach.
+  if (start > kMaxPosition) return "blob starts beyond 2 GiB";
+  if (start + entry.size > tables.bytes) return "blob reaches past the end of the package";
+  return nullptr;
+}

@@ -1,0 +1,240 @@
+// Package reading, staging and extraction: well-formed packages come out byte-exactly, and
+// damaged or hostile ones are refused without touching anything outside the directories owned.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/paths.h"
+#include "package/entry_name.h"
+#include "package/extract.h"
+#include "package/package_file.h"
+#include "package/tree_walk.h"
+#include "support/bit_writer.h"
+#include "support/package_builder.h"
+#include "support/scratch.h"
+
+namespace {
+
+typedef std::vector<std::pair<std::string, std::string>> Tree;
+
+struct ExtractResult {
+  int ok;
+  std::vector<std::string> problems;
+};
+
+void CollectProblem(void* context, const char* where, const char* what) {
+  static_cast<std::vector<std::string>*>(context)->push_back(std::string(where) + ": " + what);
+}
+
+// Extracts `package` into a fresh directory and checks that no staging directory is left.
+ExtractResult Extract(const ScratchDir& dir, const std::vector<uint8_t>& package) {
+  EXPECT_TRUE(WriteWholeFile(dir / "Pack.qvd", package));
+  RemoveTree((dir / "install").c_str());
+  EXPECT_EQ(MakeDirectory((dir / "install").c_str()), MAKEDIR_CREATED);
+  ExtractResult result;
+  ProblemReporter reporter = {CollectProblem, &result.problems};
+  result.ok = ExtractPackage((dir / "Pack.qvd").c_str(), (dir / "install").c_str(), &reporter);
+  return result;
+}
+
+std::vector<std::string> StagingLeftovers() {
+  char temp[PATH_BUFFER];
+  std::vector<std::string> left;
+  if (!GetTempDirectory(temp, MAX_PATH)) return left;
+  std::string dir(temp);
+  dir.pop_back();
+  for (const std::string& name : ListDir(dir))
+    if (name.rfind("latmp", 0) == 0) left.push_back(name);
+  return left;
+}
+
+TEST(Extraction, MultiLevelPackageComesOutByteExactly) {
+  ScratchDir dir;
+  std::string big;
+  for (int i = 0; i < 70000; ++i) big += static_cast<char>(i * 7 % 251);
+  std::vector<uint8_t> package =
+      BuildPackage({"\\bin", "\\bin\\lib", "\\empty", "\\data"},
+                   {{"\\Installer.exe", LiteralBlob("MZ fake installer")},
+                    {"\\bin\\lib\\big.dat", LiteralBlob(big)},
+                    {"\\data\\zero", {}},
+                    {"\\readme.txt", LiteralBlob("hello\r\n")}});
+  std::vector<std::string> before = StagingLeftovers();
+  ExtractResult result = Extract(dir, package);
+  EXPECT_EQ(result.ok, 1);
+  EXPECT_TRUE(result.problems.empty()) << result.problems[0];
+  Tree expected = {{"\\Installer.exe", "MZ fake installer"},
+                   {"\\bin\\", ""},
+                   {"\\bin\\lib\\", ""},
+                   {"\\bin\\lib\\big.dat", big},
+                   {"\\data\\", ""},
+                   {"\\data\\zero", ""},
+                   {"\\empty\\", ""},
+                   {"\\readme.txt", "hello\r\n"}};
+  EXPECT_TRUE(Snapshot(dir / "install") == expected);
+  EXPECT_EQ(StagingLeftovers(), before);
+}
+
+TEST(Extraction, EmptyPackageGivesEmptyDirectory) {
+  ScratchDir dir;
+  ExtractResult result = Extract(dir, PackageTablesBytes({}, {}));
+  EXPECT_EQ(result.ok, 1);
+  EXPECT_TRUE(ListDir(dir / "install").empty());
+  // Negative counts mean no records.
+  ScratchDir other;
+  std::vector<uint8_t> negative = {0xFF, 0xFF, 0xFF, 0xFF, 0xFE, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(Extract(other, negative).ok, 1);
+}
+
+TEST(Extraction, BlobOfExactlyOneChunkAndEmptyBlob) {
+  ScratchDir dir;
+  // A stored blob of exactly 65536 bytes: the size prefix and literal bits of the right length.
+  std::string text(58250, 'q');
+  std::vector<uint8_t> blob = LiteralBlob(text);
+  blob.resize(65536, 0);
+  std::vector<uint8_t> package = BuildPackage({}, {{"\\chunk", blob}, {"\\none", {}}});
+  ExtractResult result = Extract(dir, package);
+  EXPECT_EQ(result.ok, 1);
+  std::string out;
+  ASSERT_TRUE(ReadWholeFile(dir / "install\\chunk", &out));
+  EXPECT_TRUE(out == text);
+  ASSERT_TRUE(ReadWholeFile(dir / "install\\none", &out));
+  EXPECT_EQ(out, "");
+}
+
+TEST(Extraction, MissingPackageFailsAndLeavesNoStaging) {
+  ScratchDir dir;
+  std::vector<std::string> before = StagingLeftovers();
+  ASSERT_EQ(MakeDirectory((dir / "install").c_str()), MAKEDIR_CREATED);
+  EXPECT_EQ(ExtractPackage((dir / "nothing.qvd").c_str(), (dir / "install").c_str()), 0);
+  EXPECT_EQ(StagingLeftovers(), before);
+}
+
+TEST(Extraction, FileWithoutItsDirectoryFailsTheOthersStillComeOut) {
+  ScratchDir dir;
+  ExtractResult result = Extract(
+      dir, BuildPackage({}, {{"\\nodir\\f", LiteralBlob("x")}, {"\\ok", LiteralBlob("y")}}));
+  EXPECT_EQ(result.ok, 0);
+  ASSERT_EQ(result.problems.size(), 1u);
+  EXPECT_EQ(ListDir(dir / "install"), (std::vector<std::string>{"ok"}));
+}
+
+TEST(Extraction, CorruptBlobFailsTheWholePackage) {
+  ScratchDir dir;
+  std::vector<uint8_t> corrupt = MakeBlob(10, {0x30});  // truncated stream
+  ExtractResult result =
+      Extract(dir, BuildPackage({}, {{"\\bad", corrupt}, {"\\good", LiteralBlob("fine")}}));
+  EXPECT_EQ(result.ok, 0);
+  EXPECT_FALSE(PathExists(dir / "install\\bad"));
+}
+
+TEST(HostileNames, AreRefusedAndNothingLandsOutside) {
+  const std::vector<std::string> hostile = {"\\..\\escape", "\\a\\..\\..\\escape",
+                                            "..\\escape",   "escape",
+                                            "\\",           "\\a\\\\b",
+                                            "\\.\\x",       "\\x\\.",
+                                            "\\a/b",        "\\c:x",
+                                            "\\tab\there",  "\\CON",
+                                            "\\nul.txt",    "\\com1",
+                                            "\\trail.",     "\\blank ",
+                                            "\\q?",         "\\pipe|x",
+                                            "\\lpt9.log",   "\\star*"};
+  for (const std::string& name : hostile) {
+    ScratchDir dir;
+    ASSERT_EQ(MakeDirectory((dir / "outside").c_str()), MAKEDIR_CREATED);
+    ExtractResult asFile = Extract(dir, BuildPackage({}, {{name, LiteralBlob("evil")}}));
+    EXPECT_EQ(asFile.ok, 0) << name;
+    EXPECT_EQ(asFile.problems.size(), 1u) << name;
+    ExtractResult asDirectory = Extract(dir, BuildPackage({name}, {}));
+    EXPECT_EQ(asDirectory.ok, 0) << name;
+    EXPECT_TRUE(ListDir(dir / "install").empty()) << name;
+    EXPECT_EQ(ListDir(dir.path()), (std::vector<std::string>{"Pack.qvd", "install", "outside"}));
+  }
+  EXPECT_EQ(EntryNameProblem("\\ok\\name.txt", 12), nullptr);
+  EXPECT_EQ(EntryNameProblem("\\console.log", 12), nullptr);
+  EXPECT_NE(EntryNameProblem("\\x", 3), nullptr) << "embedded NUL";
+}
+
+TEST(HostileNames, LongNamesAreRefusedWithoutOverflow) {
+  ScratchDir dir;
+  std::string long259 = "\\" + std::string(258, 'n');
+  std::string long260 = "\\" + std::string(259, 'n');
+  std::string long5000 = "\\" + std::string(4999, 'n');
+  for (const std::string& name : {long259, long260, long5000}) {
+    ExtractResult result = Extract(dir, BuildPackage({}, {{name, LiteralBlob("x")}}));
+    EXPECT_EQ(result.ok, 0) << name.size();
+    EXPECT_TRUE(ListDir(dir / "install").empty());
+  }
+}
+
+TEST(DamagedTables, TruncatedTablesAreRefused) {
+  std::vector<uint8_t> whole = BuildPackage({"\\d"}, {{"\\d\\f", LiteralBlob("data")}});
+  size_t tables = PackageTablesBytes({{"\\d", 0, 0}}, {{"\\d\\f", 0, 0}}).size();
+  for (size_t cut = 0; cut < tables; ++cut) {
+    ScratchDir dir;
+    std::vector<uint8_t> part(whole.begin(), whole.begin() + static_cast<long>(cut));
+    ExtractResult result = Extract(dir, part);
+    EXPECT_EQ(result.ok, 0) << cut;
+    EXPECT_TRUE(ListDir(dir / "install").empty()) << cut;
+  }
+}
+
+TEST(DamagedTables, HugeCountsAndLengthsAreRefused) {
+  ScratchDir dir;
+  std::vector<uint8_t> hugeCount = {0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0};
+  EXPECT_EQ(Extract(dir, hugeCount).ok, 0);
+  ScratchDir other;
+  std::vector<uint8_t> hugeName = {1, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF, '\\', 'a'};
+  EXPECT_EQ(Extract(other, hugeName).ok, 0);
+}
+
+TEST(DamagedTables, BlobsOutsideThePackageAreRefused) {
+  std::vector<uint8_t> blob = LiteralBlob("content");
+  uint32_t size = static_cast<uint32_t>(blob.size());
+  struct Case {
+    uint32_t offset, size;
+  };
+  for (Case c : {Case{1, size}, Case{0, size + 1}, Case{0xFFFFFFF0u, size}, Case{0x80000000u, 1},
+                 Case{0, 0xFFFFFFFFu}}) {
+    ScratchDir dir;
+    std::vector<uint8_t> package = PackageTablesBytes({}, {{"\\f", c.offset, c.size}});
+    package.insert(package.end(), blob.begin(), blob.end());
+    ExtractResult result = Extract(dir, package);
+    EXPECT_EQ(result.ok, 0) << c.offset << " " << c.size;
+    EXPECT_TRUE(ListDir(dir / "install").empty());
+  }
+}
+
+TEST(DamagedTables, OverlappingBlobsAreAllowed) {
+  ScratchDir dir;
+  std::vector<uint8_t> blob = LiteralBlob("shared");
+  uint32_t size = static_cast<uint32_t>(blob.size());
+  std::vector<uint8_t> package = PackageTablesBytes({}, {{"\\a", 0, size}, {"\\b", 0, size}});
+  package.insert(package.end(), blob.begin(), blob.end());
+  EXPECT_EQ(Extract(dir, package).ok, 1);
+  EXPECT_TRUE(Snapshot(dir / "install") == (Tree{{"\\a", "shared"}, {"\\b", "shared"}}));
+}
+
+TEST(PackageTables, ReadsRecordsInOrder) {
+  ScratchDir dir;
+  std::vector<uint8_t> bytes =
+      PackageTablesBytes({{"\\x", 9, 9}, {"\\x\\y", 0, 0}}, {{"\\x\\f", 3, 4}});
+  bytes.resize(bytes.size() + 7);
+  ASSERT_TRUE(WriteWholeFile(dir / "p", bytes));
+  FILE* file = OpenFile((dir / "p").c_str(), "rb");
+  ASSERT_NE(file, nullptr);
+  PackageTables tables;
+  EXPECT_EQ(ReadPackageTables(file, &tables), PACKAGE_OK);
+  fclose(file);
+  ASSERT_EQ(tables.directories.count, 2);
+  EXPECT_STREQ(tables.directories.first->name, "\\x");
+  EXPECT_STREQ(tables.directories.last->name, "\\x\\y");
+  ASSERT_EQ(tables.files.count, 1);
+  EXPECT_EQ(tables.files.first->offset, 3u);
+  EXPECT_EQ(tables.files.first->size, 4u);
+  EXPECT_EQ(tables.dataStart, bytes.size() - 7);
+  EXPECT_EQ(BlobProblem(tables, *tables.files.first), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,49 @@
+// make_test_package SRC_DIR OUT: packs the tree below SRC_DIR, directories before their
+// contents, every file as a literal-coded blob. A test fixture, not the publishers' packer.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/platform.h"
+#include "support/bit_writer.h"
+#include "support/package_builder.h"
+#include "support/scratch.h"
+
+namespace {
+
+void Collect(const std::string& root, const std::string& relative,
+             std::vector<std::string>* directories, std::vector<TestFile>* files) {
+  for (const std::string& name : ListDir(root + relative)) {
+    std::string entry = relative + "\\" + name;
+    if (IsDirectory(root + entry)) {
+      directories->push_back(entry);
+      Collect(root, entry, directories, files);
+    } else {
+      std::string contents;
+      ReadWholeFile(root + entry, &contents);
+      files->push_back({entry, LiteralBlob(contents)});
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: make_test_package SRC_DIR OUT\n");
+    return 2;
+  }
+  char source[PATH_BUFFER], out[PATH_BUFFER];
+  if (!ToPortablePath(argv[1], source, MAX_PATH) || !ToPortablePath(argv[2], out, MAX_PATH)) {
+    fprintf(stderr, "make_test_package: path too long\n");
+    return 1;
+  }
+  std::vector<std::string> directories;
+  std::vector<TestFile> files;
+  Collect(source, "", &directories, &files);
+  if (!WriteWholeFile(out, BuildPackage(directories, files))) {
+    fprintf(stderr, "make_test_package: cannot write %s\n", argv[2]);
+    return 1;
+  }
+  return 0;
+}
