@@ -31,15 +31,7 @@ DecodeStatus DecodeStream(Decoder& decoder, uint32_t size) {
     if (code >= d.inUse) return DECODE_CORRUPT;
     if (out->capacity - out->used < MAX_PHRASE && !FlushSink(out)) return DECODE_WRITE_FAILED;
     uint8_t* phrase = out->buffer + out->used;
-    int n = d.length[code];
-    // Marking from the last byte's entry toward the root leaves every prefix more recent than
-    // its extensions, which is what keeps the least recent entry childless.
-    int e = code;
-    for (int i = n - 1; i >= 0; --i) {
-      MarkUsed(d, e);
-      phrase[i] = d.symbol[e];
-      e = d.parent[e];
-    }
+    int n = UsePhrase(d, code, phrase);
     out->used += static_cast<size_t>(n);
     AddPhrases(d, phrase, n, previous, previousLength);
     previous = code;

@@ -85,3 +85,17 @@ void AddPhrases(Dictionary& d, const uint8_t* bytes, int n, int previous, int pr
 
 // Writes the phrase of `e` into `out` (at least MAX_PHRASE bytes) and returns its length.
 int SpellPhrase(const Dictionary& d, int e, uint8_t* out);
+
+// What reading the code `e` does to the dictionary before it learns anything: spells its phrase
+// into `out` and marks every entry on the way used, from the last byte's entry toward the root,
+// which leaves every prefix more recent than its extensions and so keeps the least recent entry
+// childless. Returns the phrase's length. Encoder and decoder both go through here.
+inline int UsePhrase(Dictionary& d, int e, uint8_t* out) {
+  int n = d.length[e];
+  for (int i = n - 1; i >= 0; --i) {
+    MarkUsed(d, e);
+    out[i] = d.symbol[e];
+    e = d.parent[e];
+  }
+  return n;
+}

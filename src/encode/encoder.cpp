@@ -1,0 +1,115 @@
+#include "encode/encoder.h"
+
+namespace {
+
+// Collects bits most significant first into a 64-bit word and stores whole bytes.
+class BitSink {
+ public:
+  explicit BitSink(std::vector<uint8_t>* out) : out_(out) {}
+  void Put(uint32_t value, int bits) {
+    word_ = (word_ << bits) | value;
+    count_ += bits;
+    while (count_ >= 8) {
+      count_ -= 8;
+      out_->push_back(static_cast<uint8_t>(word_ >> count_));
+    }
+  }
+  void Finish() {
+    if (count_ > 0) out_->push_back(static_cast<uint8_t>(word_ << (8 - count_)));
+    count_ = 0;
+  }
+
+ private:
+  std::vector<uint8_t>* out_;
+  uint64_t word_ = 0;
+  int count_ = 0;
+};
+
+// The deepest entry spelling a prefix of data[0..size) that the current width can name; a
+// single byte when no learnt entry fits. `length` receives the phrase length.
+int LongestMatch(const Dictionary& d, int reachable, const uint8_t* data, size_t size,
+                 int* length) {
+  int best = data[0];
+  int bestLength = 1;
+  int e = data[0];
+  size_t limit = size < size_t{MAX_PHRASE} ? size : size_t{MAX_PHRASE};
+  for (size_t i = 1; i < limit; ++i) {
+    e = FindChild(d, e, data[i]);
+    if (e == NO_ENTRY) break;
+    // Entries are handed out in increasing number until the dictionary is full, so an entry
+    // beyond the width is rare; its shorter prefixes may still be reachable.
+    if (e < reachable) {
+      best = e;
+      bestLength = static_cast<int>(i) + 1;
+    }
+  }
+  *length = bestLength;
+  return best;
+}
+
+// The entry on `e`'s chain whose phrase is `length` bytes long.
+int Ancestor(const Dictionary& d, int e, int length) {
+  while (d.length[e] > length) e = d.parent[e];
+  return e;
+}
+
+}  // namespace
+
+void EncodeBlob(Encoder& encoder, const uint8_t* data, size_t size, ParseMode mode,
+                std::vector<uint8_t>* out) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(size >> (8 * i)));
+  Dictionary& d = encoder.dictionary;
+  ResetDictionary(d);
+  encoder.width = 1;
+  encoder.threshold = 2;
+  BitSink bits(out);
+  uint8_t scratch[MAX_PHRASE];
+  int previous = NO_ENTRY;
+  int previousLength = 0;
+  size_t position = 0;
+  while (position < size) {
+    if (d.inUse - FIRST_LEARNT >= encoder.threshold) {
+      encoder.threshold *= 2;
+      encoder.width += 1;
+    }
+    int reachable = FIRST_LEARNT + (1 << encoder.width);
+    size_t left = size - position;
+    int length;
+    int code = LongestMatch(d, reachable, data + position, left, &length);
+    if (mode == PARSE_LOOKAHEAD && length > 1) {
+      // Try every shorter prefix: the one whose following match reaches furthest wins. The
+      // next match is judged on today's dictionary, which the step about to be taken changes
+      // only a little.
+      int bestReach = length;
+      if (static_cast<size_t>(length) < left) {
+        int next;
+        LongestMatch(d, reachable, data + position + length, left - length, &next);
+        bestReach += next;
+      }
+      int bestLength = length;
+      for (int shorter = length - 1; shorter >= 1; --shorter) {
+        int next;
+        LongestMatch(d, reachable, data + position + shorter, left - shorter, &next);
+        if (shorter + next > bestReach) {
+          bestReach = shorter + next;
+          bestLength = shorter;
+        }
+      }
+      if (bestLength != length) {
+        code = Ancestor(d, code, bestLength);
+        length = bestLength;
+      }
+    }
+    if (code < FIRST_LEARNT)
+      bits.Put(static_cast<uint32_t>(code), 9);
+    else
+      bits.Put((1u << encoder.width) | static_cast<uint32_t>(code - FIRST_LEARNT),
+               encoder.width + 1);
+    UsePhrase(d, code, scratch);
+    AddPhrases(d, data + position, length, previous, previousLength);
+    previous = code;
+    previousLength = length;
+    position += static_cast<size_t>(length);
+  }
+  bits.Finish();
+}
