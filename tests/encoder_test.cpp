@@ -63,7 +63,7 @@ std::string Repetitive(std::mt19937* random, size_t size) {
   return text;
 }
 
-const ParseMode kModes[] = {PARSE_GREEDY, PARSE_LOOKAHEAD};
+const ParseMode kModes[] = {PARSE_GREEDY, PARSE_PLANNED};
 
 TEST(EncoderWorkedExamples, ComeOutByteExactly) {
   for (ParseMode mode : kModes) {

@@ -1,5 +1,7 @@
 #include "encode/encoder.h"
 
+#include <climits>
+
 namespace {
 
 // Collects bits most significant first into a 64-bit word and stores whole bytes.
@@ -53,6 +55,36 @@ int Ancestor(const Dictionary& d, int e, int length) {
   return e;
 }
 
+// Chooses, for each of the next `window` bytes, the phrase length that starts the cheapest way
+// in bits to the window's end, with phrases the dictionary holds now. The dictionary learns as
+// the plan is carried out, so a plan is only followed for a few bytes; a longer view pays less
+// than it costs.
+void Plan(Encoder& encoder, int reachable, const uint8_t* data, size_t left) {
+  const Dictionary& d = encoder.dictionary;
+  int window = left < size_t{PLAN_WINDOW} ? static_cast<int>(left) : PLAN_WINDOW;
+  for (int i = 0; i < window; ++i) {
+    int length;
+    LongestMatch(d, reachable, data + i, left - i, &length);
+    encoder.longest[i] = static_cast<uint8_t>(length);
+  }
+  const int referenceBits = encoder.width + 1;
+  int bits[PLAN_WINDOW + 1];
+  bits[window] = 0;
+  for (int i = window - 1; i >= 0; --i) {
+    int best = INT_MAX;
+    // Longest first, so that among equal costs the longer phrase, which teaches the
+    // dictionary more, wins.
+    for (int length = encoder.longest[i]; length >= 1; --length) {
+      int cost = (length == 1 ? 9 : referenceBits) + (i + length < window ? bits[i + length] : 0);
+      if (cost < best) {
+        best = cost;
+        encoder.plan[i] = static_cast<uint8_t>(length);
+      }
+    }
+    bits[i] = best;
+  }
+}
+
 }  // namespace
 
 void EncodeBlob(Encoder& encoder, const uint8_t* data, size_t size, ParseMode mode,
@@ -67,6 +99,7 @@ void EncodeBlob(Encoder& encoder, const uint8_t* data, size_t size, ParseMode mo
   int previous = NO_ENTRY;
   int previousLength = 0;
   size_t position = 0;
+  int planned = PLAN_STEP;  // bytes taken from the current plan
   while (position < size) {
     if (d.inUse - FIRST_LEARNT >= encoder.threshold) {
       encoder.threshold *= 2;
@@ -76,29 +109,20 @@ void EncodeBlob(Encoder& encoder, const uint8_t* data, size_t size, ParseMode mo
     size_t left = size - position;
     int length;
     int code = LongestMatch(d, reachable, data + position, left, &length);
-    if (mode == PARSE_LOOKAHEAD && length > 1) {
-      // Try every shorter prefix: the one whose following match reaches furthest wins. The
-      // next match is judged on today's dictionary, which the step about to be taken changes
-      // only a little.
-      int bestReach = length;
-      if (static_cast<size_t>(length) < left) {
-        int next;
-        LongestMatch(d, reachable, data + position + length, left - length, &next);
-        bestReach += next;
+    if (mode == PARSE_PLANNED) {
+      if (planned >= PLAN_STEP) {
+        Plan(encoder, reachable, data + position, left);
+        planned = 0;
       }
-      int bestLength = length;
-      for (int shorter = length - 1; shorter >= 1; --shorter) {
-        int next;
-        LongestMatch(d, reachable, data + position + shorter, left - shorter, &next);
-        if (shorter + next > bestReach) {
-          bestReach = shorter + next;
-          bestLength = shorter;
-        }
+      if (encoder.longest[planned] != length) {
+        // The dictionary has learnt or lost what the plan was made with: plan anew from here.
+        Plan(encoder, reachable, data + position, left);
+        planned = 0;
       }
-      if (bestLength != length) {
-        code = Ancestor(d, code, bestLength);
-        length = bestLength;
-      }
+      int wanted = encoder.plan[planned];
+      code = Ancestor(d, code, wanted);
+      length = wanted;
+      planned += length;
     }
     if (code < FIRST_LEARNT)
       bits.Put(static_cast<uint32_t>(code), 9);

@@ -9,8 +9,13 @@
 #include "decode/dictionary.h"
 
 enum ParseMode {
-  PARSE_GREEDY,     // the longest phrase the dictionary holds at each position
-  PARSE_LOOKAHEAD,  // the phrase that makes this one and the next longest together
+  PARSE_GREEDY,   // the longest phrase the dictionary holds at each position
+  PARSE_PLANNED,  // the fewest bits over a short window ahead, judged on today's dictionary
+};
+
+enum {
+  PLAN_WINDOW = 16,  // bytes planned at once
+  PLAN_STEP = 8,     // bytes taken from a plan before planning again
 };
 
 // Create zero-initialised (see Dictionary); one per thread.
@@ -18,6 +23,8 @@ struct Encoder {
   Dictionary dictionary;
   int width;
   int threshold;
+  uint8_t plan[PLAN_WINDOW];     // the phrase length chosen at each offset of the window
+  uint8_t longest[PLAN_WINDOW];  // the longest phrase the plan knew of at each offset
 };
 
 // Appends the compressed form of `data` (the 32-bit size, then the symbols) to `out`.
