@@ -5,15 +5,7 @@
 #include <string>
 #include <vector>
 
-struct TestRecord {
-  std::string name;
-  uint32_t offset;
-  uint32_t size;
-};
-
-// The two tables exactly as given, without a data area.
-std::vector<uint8_t> PackageTablesBytes(const std::vector<TestRecord>& directories,
-                                        const std::vector<TestRecord>& files);
+#include "package/package_writer.h"
 
 struct TestFile {
   std::string name;

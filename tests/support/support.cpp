@@ -13,13 +13,6 @@ void PutU32(std::vector<uint8_t>* out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-void PutRecord(std::vector<uint8_t>* out, const TestRecord& record) {
-  PutU32(out, static_cast<uint32_t>(record.name.size()));
-  out->insert(out->end(), record.name.begin(), record.name.end());
-  PutU32(out, record.offset);
-  PutU32(out, record.size);
-}
-
 }  // namespace
 
 std::vector<uint8_t> MakeBlob(uint32_t size, const std::vector<uint8_t>& stream) {
@@ -35,21 +28,11 @@ std::vector<uint8_t> LiteralBlob(const std::string& data) {
   return MakeBlob(static_cast<uint32_t>(data.size()), writer.bytes());
 }
 
-std::vector<uint8_t> PackageTablesBytes(const std::vector<TestRecord>& directories,
-                                        const std::vector<TestRecord>& files) {
-  std::vector<uint8_t> out;
-  PutU32(&out, static_cast<uint32_t>(directories.size()));
-  for (const TestRecord& record : directories) PutRecord(&out, record);
-  PutU32(&out, static_cast<uint32_t>(files.size()));
-  for (const TestRecord& record : files) PutRecord(&out, record);
-  return out;
-}
-
 std::vector<uint8_t> BuildPackage(const std::vector<std::string>& directories,
                                   const std::vector<TestFile>& files) {
-  std::vector<TestRecord> directoryRecords;
+  std::vector<PackageRecord> directoryRecords;
   for (const std::string& name : directories) directoryRecords.push_back({name, 0, 0});
-  std::vector<TestRecord> fileRecords;
+  std::vector<PackageRecord> fileRecords;
   uint32_t offset = 0;
   for (const TestFile& file : files) {
     fileRecords.push_back({file.name, offset, static_cast<uint32_t>(file.blob.size())});

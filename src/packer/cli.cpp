@@ -1,0 +1,139 @@
+#include "packer/cli.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <system_error>
+
+#include "common/platform.h"
+#include "packer/system.h"
+
+namespace packer {
+
+namespace {
+
+// The temporary files in progress, for the interrupt handler. A handful at most.
+std::mutex g_pendingLock;
+std::vector<std::string> g_pending;
+
+void RemovePending() {
+  // Runs from a signal handler: no locks, no allocation beyond what remove() does.
+  for (const std::string& path : g_pending) std::remove(path.c_str());
+}
+
+}  // namespace
+
+void Warn(const Options& options, const std::string& message) {
+  if (!options.quiet) fprintf(stderr, "setuppack: warning: %s\n", message.c_str());
+}
+
+Progress::Progress(const Options& options, const char* verb, uint64_t total)
+    : enabled_(!options.quiet && StderrIsTerminal()),
+      verb_(verb),
+      total_(total),
+      start_(std::chrono::steady_clock::now()),
+      last_(start_) {}
+
+Progress::~Progress() {
+  if (shown_) fprintf(stderr, "\r%*s\r", 72, "");
+}
+
+void Progress::Show() {
+  if (!enabled_) return;
+  auto now = std::chrono::steady_clock::now();
+  // Quiet for the first half second, so quick jobs print nothing at all.
+  if (now - start_ < std::chrono::milliseconds(500) || now - last_ < std::chrono::milliseconds(100))
+    return;
+  last_ = now;
+  double seconds = std::chrono::duration<double>(now - start_).count();
+  uint64_t done = done_.load();
+  fprintf(stderr, "\r%s %s of %s, %.1f MB/s   ", verb_, FormatBytes(done).c_str(),
+          FormatBytes(total_).c_str(), static_cast<double>(done) / 1e6 / seconds);
+  fflush(stderr);
+  shown_ = true;
+}
+
+AtomicOutput::AtomicOutput(const std::filesystem::path& target) : target_(target) {
+  std::filesystem::path directory = target.parent_path();
+  if (directory.empty()) directory = ".";
+  if (std::filesystem::is_directory(target)) throw Failure(target.string() + ": is a directory");
+  // A fresh name that nobody else is writing: the target's name, a dot and a counter.
+  for (int n = 0; n < 1000 && file_ == nullptr; ++n) {
+    temporary_ = directory / ("." + target.filename().string() + ".part" + std::to_string(n));
+    std::error_code ignored;
+    if (std::filesystem::exists(temporary_, ignored)) continue;
+    file_ = CreateNewFile(temporary_);
+  }
+  if (file_ == nullptr) throw Failure(target.string() + ": cannot create a file beside it");
+  std::lock_guard<std::mutex> hold(g_pendingLock);
+  g_pending.push_back(temporary_.string());
+  OnInterrupt(RemovePending);
+}
+
+AtomicOutput::~AtomicOutput() {
+  if (file_ != nullptr) fclose(file_);
+  std::error_code ignored;
+  if (!temporary_.empty()) std::filesystem::remove(temporary_, ignored);
+  std::lock_guard<std::mutex> hold(g_pendingLock);
+  for (size_t i = 0; i < g_pending.size(); ++i)
+    if (g_pending[i] == temporary_.string())
+      g_pending.erase(g_pending.begin() + static_cast<long>(i));
+}
+
+void AtomicOutput::Write(const void* data, size_t size) {
+  if (size > 0 && fwrite(data, 1, size, file_) != size)
+    throw Failure(target_.string() + ": write failed (disk full?)");
+}
+
+void AtomicOutput::WriteAt(uint64_t position, const void* data, size_t size) {
+  if (fseek(file_, static_cast<long>(position), SEEK_SET) != 0)
+    throw Failure(target_.string() + ": seek failed");
+  Write(data, size);
+  fseek(file_, 0, SEEK_END);
+}
+
+void AtomicOutput::Commit() {
+  int closed = fclose(file_);
+  file_ = nullptr;
+  if (closed != 0) throw Failure(target_.string() + ": write failed (disk full?)");
+  std::error_code error;
+  std::filesystem::rename(temporary_, target_, error);
+  if (error) throw Failure(target_.string() + ": cannot be replaced: " + error.message());
+  temporary_.clear();
+}
+
+std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Failure(path.string() + ": cannot be opened");
+  std::vector<uint8_t> bytes;
+  in.seekg(0, std::ios::end);
+  std::streamoff size = in.tellg();
+  if (size < 0) throw Failure(path.string() + ": cannot be read");
+  in.seekg(0, std::ios::beg);
+  bytes.resize(static_cast<size_t>(size));
+  if (size > 0 && !in.read(reinterpret_cast<char*>(bytes.data()), size))
+    throw Failure(path.string() + ": cannot be read");
+  return bytes;
+}
+
+std::string PortablePath(const std::filesystem::path& path) {
+  char out[PATH_BUFFER];
+  if (!ToPortablePath(path.string().c_str(), out, MAX_PATH))
+    throw Failure(path.string() + ": path too long for the launcher's " + std::to_string(MAX_PATH) +
+                  "-byte limit");
+  return out;
+}
+
+std::string FormatBytes(uint64_t bytes) {
+  char text[32];
+  if (bytes < 10000)
+    snprintf(text, sizeof text, "%" PRIu64 " B", bytes);
+  else if (bytes < 10000000)
+    snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / 1e3);
+  else
+    snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  return text;
+}
+
+}  // namespace packer

@@ -1,0 +1,80 @@
+// Pieces every sub-command of the packer shares: errors, options, progress, safe output.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "encode/encoder.h"
+
+namespace packer {
+
+// An error the user can act on; main prints it and exits with 1.
+class Failure : public std::runtime_error {
+ public:
+  explicit Failure(const std::string& message) : std::runtime_error(message) {}
+};
+
+struct Options {
+  bool quiet = false;
+  ParseMode parse = PARSE_PLANNED;
+  unsigned jobs = 0;  // 0: one per core
+  int codePage = 0;   // 0: names must be plain ASCII
+  std::filesystem::path output;
+};
+
+void Warn(const Options& options, const std::string& message);
+
+// A one-line progress report on a terminal, for work that takes more than a moment.
+class Progress {
+ public:
+  Progress(const Options& options, const char* verb, uint64_t total);
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  // Safe from any thread; only the thread that made the Progress should call Show.
+  void Add(uint64_t bytes) { done_ += bytes; }
+  void Show();
+
+ private:
+  bool enabled_;
+  const char* verb_;
+  uint64_t total_;
+  std::atomic<uint64_t> done_{0};
+  std::chrono::steady_clock::time_point start_, last_;
+  bool shown_ = false;
+};
+
+// A file written under a temporary name beside its target and renamed over it only when
+// complete, so that an interrupted or failed run never leaves a half-written file and never
+// spoils an existing one. The temporary file is removed on failure and on Ctrl-C.
+class AtomicOutput {
+ public:
+  explicit AtomicOutput(const std::filesystem::path& target);
+  ~AtomicOutput();
+  AtomicOutput(const AtomicOutput&) = delete;
+  AtomicOutput& operator=(const AtomicOutput&) = delete;
+
+  FILE* file() { return file_; }
+  void Write(const void* data, size_t size);
+  void WriteAt(uint64_t position, const void* data, size_t size);
+  void Commit();
+
+ private:
+  std::filesystem::path target_;
+  std::filesystem::path temporary_;
+  FILE* file_ = nullptr;
+};
+
+std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path);
+
+// The portable (backslash) form of a path given on the command line, for the shared core.
+std::string PortablePath(const std::filesystem::path& path);
+
+std::string FormatBytes(uint64_t bytes);
+
+}  // namespace packer

@@ -1,0 +1,114 @@
+// setuppack extract, compress and decompress.
+#include <memory>
+
+#include "common/platform.h"
+#include "decode/decoder.h"
+#include "package/extract.h"
+#include "package/tree_walk.h"
+#include "packer/commands.h"
+
+namespace packer {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ProblemLabel {
+  std::string package;   // as the user named it
+  std::string portable;  // as the core names it
+};
+
+void PrintProblem(void* context, const char* where, const char* what) {
+  const ProblemLabel* label = static_cast<const ProblemLabel*>(context);
+  if (label->portable == where)
+    fprintf(stderr, "setuppack: %s: %s\n", label->package.c_str(), what);
+  else
+    fprintf(stderr, "setuppack: %s: %s: %s\n", label->package.c_str(), where, what);
+}
+
+struct CountingFile {
+  FILE* file;
+  Progress* progress;
+};
+
+int WriteCounting(void* context, const uint8_t* data, size_t size) {
+  CountingFile* out = static_cast<CountingFile*>(context);
+  out->progress->Add(size);
+  return fwrite(data, 1, size, out->file) == size;
+}
+
+}  // namespace
+
+int ExtractCommand(const fs::path& package, const fs::path& destination, const Options& options) {
+  if (!fs::is_regular_file(package)) throw Failure(package.string() + ": not a file");
+  std::error_code error;
+  // Only into a directory of our own making, or an empty one: what was there before is never
+  // overwritten, and a failed run can take away everything it wrote.
+  bool created = fs::create_directories(destination, error);
+  if (error) throw Failure(destination.string() + ": cannot be created: " + error.message());
+  if (!created && !fs::is_empty(destination, error))
+    throw Failure(destination.string() + ": not empty; extract into a new or empty directory");
+  std::string portableDestination = PortablePath(fs::absolute(destination));
+  ProblemLabel label = {package.string(), PortablePath(fs::absolute(package))};
+  ProblemReporter reporter = {PrintProblem, &label};
+  int ok = ExtractPackage(label.portable.c_str(), portableDestination.c_str(), &reporter);
+  if (!ok) {
+    // As the launcher does: nothing half-unpacked is left to be mistaken for the real thing.
+    if (created) {
+      RemoveTree(portableDestination.c_str());
+    } else {
+      for (const fs::directory_entry& entry : fs::directory_iterator(destination, error))
+        fs::remove_all(entry.path(), error);
+    }
+    throw Failure(package.string() + ": not unpacked; nothing was left in " + destination.string());
+  }
+  if (!options.quiet)
+    printf("%s: unpacked into %s\n", label.package.c_str(), destination.string().c_str());
+  return 0;
+}
+
+int CompressCommand(const fs::path& in, const fs::path& out, const Options& options) {
+  std::vector<uint8_t> data = ReadWholeFile(in);
+  if (data.size() > 0xFFFFFFFFu)
+    throw Failure(in.string() + ": 4 GiB or more (the format holds sizes below 4 GiB)");
+  std::unique_ptr<Encoder> encoder(new Encoder());
+  std::vector<uint8_t> blob;
+  EncodeBlob(*encoder, data.data(), data.size(), options.parse, &blob);
+  AtomicOutput output(out);
+  output.Write(blob.data(), blob.size());
+  output.Commit();
+  return 0;
+}
+
+int DecompressCommand(const fs::path& in, const fs::path& out, const Options& options) {
+  FILE* source = OpenFile(PortablePath(fs::absolute(in)).c_str(), "rb");
+  if (source == nullptr) throw Failure(in.string() + ": cannot be opened");
+  std::unique_ptr<FILE, int (*)(FILE*)> closeSource(source, fclose);
+  unsigned char header[4];
+  if (fread(header, 1, 4, source) != 4 || fseek(source, 0, SEEK_SET) != 0)
+    throw Failure(in.string() + ": too short to be a compressed file");
+  uint32_t size = static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
+                  static_cast<uint32_t>(header[2]) << 16 | static_cast<uint32_t>(header[3]) << 24;
+  AtomicOutput output(out);
+  Progress progress(options, "decoding", size);
+  std::unique_ptr<Decoder> decoder(new Decoder());
+  ByteSource input;
+  ByteSink sink;
+  CountingFile counting = {output.file(), &progress};
+  InitFileSource(&input, source, decoder->inputBuffer, sizeof decoder->inputBuffer);
+  InitSink(&sink, decoder->outputBuffer, sizeof decoder->outputBuffer, WriteCounting, &counting);
+  uint32_t declared = 0;
+  DecodeStatus status = DecodeBlob(*decoder, &input, &sink, &declared);
+  if (status == DECODE_TRUNCATED)
+    throw Failure(in.string() + ": compressed stream ends before its declared size");
+  if (status == DECODE_CORRUPT) throw Failure(in.string() + ": corrupt (a code names no phrase)");
+  if (status == DECODE_WRITE_FAILED) throw Failure(out.string() + ": write failed (disk full?)");
+  if (ferror(source)) throw Failure(in.string() + ": read failed");
+  if (decoder->produced != declared)
+    throw Failure(in.string() + ": decodes to " + std::to_string(decoder->produced) +
+                  " bytes but declares " + std::to_string(declared));
+  output.Commit();
+  return 0;
+}
+
+}  // namespace packer

@@ -1,0 +1,283 @@
+// The packer's commands end to end on real directories: what it packs comes back byte-exactly,
+// what it refuses leaves nothing behind, and damaged packages get errors, never crashes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "packer/commands.h"
+#include "support/bit_writer.h"
+#include "support/package_builder.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using packer::Failure;
+using packer::Options;
+
+class PackerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ =
+        fs::temp_directory_path() / ("setuppack-test-" + std::to_string(std::random_device()()));
+    fs::create_directories(root_ / "src");
+    options_.quiet = true;
+    options_.jobs = 2;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  void Write(const fs::path& relative, const std::string& contents) {
+    fs::create_directories((root_ / relative).parent_path());
+    std::ofstream(root_ / relative, std::ios::binary) << contents;
+  }
+  std::string Read(const fs::path& relative) {
+    std::ifstream in(root_ / relative, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  // Names of everything in the test's directory, so a test can see that nothing stray stayed.
+  std::vector<std::string> Listing(const fs::path& relative = "") {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(root_ / relative))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  int Create(const std::string& output = "Pack.qvd") {
+    options_.output = root_ / output;
+    return packer::CreateCommand(root_ / "src", options_);
+  }
+  void ExpectCreateRefused() {
+    std::vector<std::string> before = Listing();
+    EXPECT_THROW(Create(), Failure);
+    EXPECT_FALSE(fs::exists(root_ / "Pack.qvd"));
+    EXPECT_EQ(Listing(), before) << "no partial output";
+  }
+
+  fs::path root_;
+  Options options_;
+};
+
+std::string Sample(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string text;
+  const char* words[] = {"alpha ", "beta ", "gamma\n", "\x01\x02", "delta "};
+  while (text.size() < size) text += words[random() % 5];
+  text.resize(size);
+  return text;
+}
+
+TEST_F(PackerTest, PacksAndUnpacksATreeByteExactly) {
+  Write("src/Installer.exe", Sample(300000, 1));
+  Write("src/bin/lib/a.dll", Sample(70000, 2));
+  Write("src/bin/zero", "");
+  Write("src/docs/x", "tiny");
+  fs::create_directories(root_ / "src/empty/nested");
+  for (ParseMode parse : {PARSE_PLANNED, PARSE_GREEDY}) {
+    options_.parse = parse;
+    ASSERT_EQ(Create(), 0);
+    EXPECT_EQ(packer::VerifyCommand(root_ / "Pack.qvd", options_), 0);
+    EXPECT_EQ(packer::ListCommand(root_ / "Pack.qvd", options_), 0);
+    ASSERT_EQ(packer::ExtractCommand(root_ / "Pack.qvd", root_ / "out", options_), 0);
+    for (const char* file : {"Installer.exe", "bin/lib/a.dll", "bin/zero", "docs/x"})
+      EXPECT_TRUE(Read(fs::path("out") / file) == Read(fs::path("src") / file)) << file;
+    EXPECT_TRUE(fs::is_directory(root_ / "out/empty/nested"));
+    fs::remove_all(root_ / "out");
+  }
+}
+
+TEST_F(PackerTest, OutputIsDeterministicAndOrdered) {
+  Write("src/b/file", Sample(5000, 3));
+  Write("src/a/file", Sample(5000, 4));
+  Write("src/a-z", "x");
+  Write("src/Installer.exe", "MZ");
+  ASSERT_EQ(Create("one.qvd"), 0);
+  options_.jobs = 1;
+  ASSERT_EQ(Create("two.qvd"), 0);
+  EXPECT_TRUE(Read("one.qvd") == Read("two.qvd"));
+  // Directories in byte order, parents first; files likewise.
+  std::vector<uint8_t> expectedTables = PackageTablesBytes(
+      {{"\\a", 0, 0}, {"\\b", 0, 0}},
+      {{"\\Installer.exe", 0, 0}, {"\\a-z", 0, 0}, {"\\a\\file", 0, 0}, {"\\b\\file", 0, 0}});
+  std::string package = Read("one.qvd");
+  ASSERT_GE(package.size(), expectedTables.size());
+  // Compare names and counts only: offsets and sizes depend on the blobs.
+  size_t position = 0;
+  auto u32 = [&](size_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(package[at])) |
+           static_cast<uint32_t>(static_cast<uint8_t>(package[at + 1])) << 8;
+  };
+  std::vector<std::string> names;
+  for (int table = 0; table < 2; ++table) {
+    uint32_t count = u32(position);
+    position += 4;
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t length = u32(position);
+      names.push_back(package.substr(position + 4, length));
+      position += 12 + length;
+    }
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"\\a", "\\b", "\\Installer.exe", "\\a-z", "\\a\\file",
+                                             "\\b\\file"}));
+}
+
+TEST_F(PackerTest, ReplacesAnExistingPackageOnlyWhenComplete) {
+  Write("Pack.qvd", "old package");
+  Write("src/Installer.exe", "MZ");
+  Write("src/bad:name", "x");
+  EXPECT_THROW(Create(), Failure);
+  EXPECT_EQ(Read("Pack.qvd"), "old package");
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"Pack.qvd", "src"}));
+  fs::remove(root_ / "src/bad:name");
+  ASSERT_EQ(Create(), 0);
+  EXPECT_NE(Read("Pack.qvd"), "old package");
+  EXPECT_EQ(packer::VerifyCommand(root_ / "Pack.qvd", options_), 0);
+}
+
+TEST_F(PackerTest, RefusesNamesWindowsCannotHold) {
+#ifdef _WIN32
+  GTEST_SKIP() << "such names cannot be created on Windows in the first place";
+#else
+  for (const char* name : {"a:b", "con", "NUL.txt", "com3.log", "trail.", "blank ", "q?", "pipe|x",
+                           "star*", "lt<", "quote\"", "back\\slash", "tab\tname"}) {
+    Write(fs::path("src") / name, "x");
+    ExpectCreateRefused();
+    fs::remove_all(root_ / "src");
+    fs::create_directories(root_ / "src");
+  }
+#endif
+}
+
+TEST_F(PackerTest, RefusesNamesDifferingOnlyInCase) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows holds only one of them";
+#else
+  Write("src/Readme.txt", "a");
+  Write("src/README.TXT", "b");
+  ExpectCreateRefused();
+#endif
+}
+
+TEST_F(PackerTest, NonAsciiNamesNeedACodePage) {
+#ifdef _WIN32
+  GTEST_SKIP() << "covered on the native build";
+#else
+  Write("src/caf\xc3\xa9.txt", "coffee");
+  ExpectCreateRefused();
+  options_.codePage = 1252;
+  ASSERT_EQ(Create(), 0);
+  std::string package = Read("Pack.qvd");
+  EXPECT_NE(package.find("\\caf\xe9.txt"), std::string::npos) << "converted to code page 1252";
+  options_.codePage = 1251;  // Cyrillic: no e acute
+  fs::remove(root_ / "Pack.qvd");
+  ExpectCreateRefused();
+#endif
+}
+
+TEST_F(PackerTest, RefusesLinksSpecialFilesAndHugeFiles) {
+#ifdef _WIN32
+  GTEST_SKIP() << "links, pipes and sparse files are made with POSIX calls here";
+#else
+  Write("elsewhere", "secret");
+  fs::create_symlink(root_ / "elsewhere", root_ / "src/link");
+  ExpectCreateRefused();
+  fs::remove(root_ / "src/link");
+  ASSERT_EQ(mkfifo((root_ / "src/pipe").c_str(), 0600), 0);
+  ExpectCreateRefused();
+  fs::remove(root_ / "src/pipe");
+  // A sparse file of exactly 4 GiB takes no disk space.
+  { std::ofstream(root_ / "src/huge", std::ios::binary); }
+  fs::resize_file(root_ / "src/huge", 4ull << 30);
+  ExpectCreateRefused();
+  fs::remove(root_ / "elsewhere");
+#endif
+}
+
+TEST_F(PackerTest, DamagedPackagesGetErrorsNotCrashes) {
+  Write("src/Installer.exe", Sample(20000, 5));
+  Write("src/d/f", Sample(3000, 6));
+  ASSERT_EQ(Create(), 0);
+  std::string good = Read("Pack.qvd");
+  // Cut at every length through the tables and into the blobs.
+  for (size_t cut :
+       {size_t{0}, size_t{3}, size_t{9}, size_t{30}, good.size() / 2, good.size() - 1}) {
+    Write("cut.qvd", good.substr(0, cut));
+    bool listFails = false;
+    try {
+      packer::ListCommand(root_ / "cut.qvd", options_);
+    } catch (const Failure&) {
+      listFails = true;
+    }
+    int verified = 1;
+    try {
+      verified = packer::VerifyCommand(root_ / "cut.qvd", options_);
+    } catch (const Failure&) {
+    }
+    EXPECT_NE(verified, 0) << cut;
+    EXPECT_THROW(packer::ExtractCommand(root_ / "cut.qvd", root_ / "out", options_), Failure)
+        << cut;
+    EXPECT_FALSE(fs::exists(root_ / "out")) << "a failed extract leaves nothing";
+    if (cut < 30) {
+      EXPECT_TRUE(listFails) << cut;
+    }
+  }
+  // A flipped byte inside a blob: decoding goes wrong or ends at the wrong size.
+  std::string flipped = good;
+  flipped[flipped.size() - 100] ^= 0x5A;
+  Write("flip.qvd", flipped);
+  EXPECT_NE(packer::VerifyCommand(root_ / "flip.qvd", options_), 0);
+}
+
+TEST_F(PackerTest, VerifyFindsWhatTheLauncherWouldRefuse) {
+  std::vector<uint8_t> blob = LiteralBlob("payload");
+  struct Case {
+    std::vector<std::string> directories;
+    std::string file;
+  };
+  for (const Case& c : {Case{{}, "\\..\\evil"}, Case{{}, "\\nodir\\f"},
+                        Case{{"\\d"}, "\\D\\f\\..\\g"}, Case{{"\\A", "\\a"}, "\\a\\f"}}) {
+    std::vector<uint8_t> package = BuildPackage(c.directories, {{c.file, blob}});
+    Write("p.qvd", std::string(package.begin(), package.end()));
+    EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 1) << c.file;
+  }
+  std::vector<uint8_t> wrongSize = MakeBlob(99, {0x30, 0x80});  // one literal, claims 99 bytes
+  std::vector<uint8_t> package = BuildPackage({}, {{"\\f", wrongSize}});
+  Write("p.qvd", std::string(package.begin(), package.end()));
+  EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 1);
+}
+
+TEST_F(PackerTest, ExtractOnlyIntoNewOrEmptyDirectories) {
+  Write("src/Installer.exe", "MZ");
+  ASSERT_EQ(Create(), 0);
+  Write("busy/keep", "mine");
+  EXPECT_THROW(packer::ExtractCommand(root_ / "Pack.qvd", root_ / "busy", options_), Failure);
+  EXPECT_EQ(Read("busy/keep"), "mine");
+  fs::create_directories(root_ / "empty");
+  EXPECT_EQ(packer::ExtractCommand(root_ / "Pack.qvd", root_ / "empty", options_), 0);
+  EXPECT_EQ(Read("empty/Installer.exe"), "MZ");
+}
+
+TEST_F(PackerTest, CompressAndDecompressOneFile) {
+  Write("in", Sample(200000, 7));
+  ASSERT_EQ(packer::CompressCommand(root_ / "in", root_ / "blob", options_), 0);
+  ASSERT_EQ(packer::DecompressCommand(root_ / "blob", root_ / "back", options_), 0);
+  EXPECT_TRUE(Read("back") == Read("in"));
+  std::string blob = Read("blob");
+  Write("cut", blob.substr(0, blob.size() / 2));
+  EXPECT_THROW(packer::DecompressCommand(root_ / "cut", root_ / "bad", options_), Failure);
+  Write("short", "ab");
+  EXPECT_THROW(packer::DecompressCommand(root_ / "short", root_ / "bad", options_), Failure);
+  EXPECT_FALSE(fs::exists(root_ / "bad"));
+}
+
+}  // namespace
