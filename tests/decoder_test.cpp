@@ -48,7 +48,7 @@ std::vector<uint8_t> Hex(std::initializer_list<int> bytes) {
   return out;
 }
 
-std::vector<int> RecencyOrder(const Dictionary& d) {
+std::vector<int> RecencyOrder(const EncoderDictionary& d) {
   std::vector<int> order;
   for (int e = RecencyHead(d); e != NO_ENTRY; e = d.recencyNext[e]) order.push_back(e);
   return order;
@@ -63,7 +63,7 @@ TEST(WorkedExamples, DecodeToTheirText) {
 }
 
 TEST(WorkedExamples, DictionaryFollowsTheWalkThrough) {
-  std::unique_ptr<Dictionary> d(new Dictionary());
+  std::unique_ptr<EncoderDictionary> d(new EncoderDictionary());
   ResetDictionary(*d);
   const uint8_t a[] = {'a'}, b[] = {'b'}, ab[] = {'a', 'b'};
   AddPhrases(*d, a, 1, NO_ENTRY, 0);
@@ -88,7 +88,7 @@ TEST(WorkedExamples, DictionaryFollowsTheWalkThrough) {
 }
 
 TEST(Dictionary, LengthLimitCountsExistingBytesToo) {
-  std::unique_ptr<Dictionary> d(new Dictionary());
+  std::unique_ptr<EncoderDictionary> d(new EncoderDictionary());
   ResetDictionary(*d);
   const uint8_t xy[] = {'x', 'y'};
   AddPhrases(*d, xy, 2, 'q', 99);
@@ -102,7 +102,7 @@ TEST(Dictionary, LengthLimitCountsExistingBytesToo) {
 }
 
 TEST(Dictionary, RecyclesTheLeastRecentAndStopsAtThePredecessor) {
-  std::unique_ptr<Dictionary> d(new Dictionary());
+  std::unique_ptr<EncoderDictionary> d(new EncoderDictionary());
   ResetDictionary(*d);
   // Fill all 3840 learnt entries with two-byte phrases under roots.
   for (int p = 0; p < 256 && d->inUse < DICT_SIZE; ++p)
@@ -130,7 +130,7 @@ TEST(Dictionary, RecyclesTheLeastRecentAndStopsAtThePredecessor) {
 }
 
 TEST(Dictionary, NewChildOfLongerPhraseGoesJustBeforeItsParent) {
-  std::unique_ptr<Dictionary> d(new Dictionary());
+  std::unique_ptr<EncoderDictionary> d(new EncoderDictionary());
   ResetDictionary(*d);
   const uint8_t a = 'a', b = 'b', c = 'c';
   AddPhrases(*d, &b, 1, 'a', 1);  // 256 = "ab"

@@ -14,7 +14,7 @@ void ResetDecoder(Decoder& decoder) {
 
 DecodeStatus DecodeStream(Decoder& decoder, uint32_t size) {
   ResetDecoder(decoder);
-  Dictionary& d = decoder.dictionary;
+  DecoderDictionary& d = decoder.dictionary;
   ByteSink* out = decoder.output;
   int previous = NO_ENTRY;
   int previousLength = 0;

@@ -19,9 +19,9 @@ enum DecodeStatus {
 enum { DECODE_BUFFER = 1 << 16 };
 
 // All decoder state, fixed in size: nothing is allocated while decoding. The launcher keeps one
-// static instance; tools create one per thread, zero-initialised (see Dictionary).
+// static instance; tools create one per thread, zero-initialised (see ChildBits).
 struct Decoder {
-  Dictionary dictionary;
+  DecoderDictionary dictionary;
   BitReader reader;
   int width;      // W, bits of a reference
   int threshold;  // T, learnt entries at which W grows next
@@ -41,8 +41,7 @@ inline int ReadCode(Decoder& decoder) {
     decoder.threshold *= 2;
     decoder.width += 1;
   }
-  if (decoder.reader.ReadBit() == 0) return static_cast<int>(decoder.reader.ReadBits(8));
-  return static_cast<int>(decoder.reader.ReadBits(decoder.width)) + FIRST_LEARNT;
+  return decoder.reader.ReadSymbol(decoder.width);
 }
 
 // Decodes from decoder.input to decoder.output until `size` bytes have been produced. Whole

@@ -13,9 +13,46 @@ enum {
   FIRST_LEARNT = 256,
 };
 
-// Links are 16-bit so that the whole linked state stays within a few cache lines' reach.
+// A parent never has two children with one symbol, so indexing children by (parent, byte)
+// answers exactly what a walk over a parent's sibling list would. Both indexes must start
+// zeroed (create the dictionary zero-initialised); every reset then clears only what it used,
+// far cheaper than wiping them for every file of a package.
+
+// Whether a child exists, one bit per (parent, byte): 128 KiB, which stays in cache. Enough for
+// the decoder, which only ever asks whether a phrase is known already.
+struct ChildBits {
+  uint32_t bits[DICT_SIZE * 256 / 32];
+  bool Has(int parent, int byte) const {
+    unsigned i = static_cast<unsigned>(parent * 256 + byte);
+    return (bits[i >> 5] >> (i & 31)) & 1u;
+  }
+  void Add(int parent, int byte, int) {
+    unsigned i = static_cast<unsigned>(parent * 256 + byte);
+    bits[i >> 5] |= 1u << (i & 31);
+  }
+  void Remove(int parent, int byte) {
+    unsigned i = static_cast<unsigned>(parent * 256 + byte);
+    bits[i >> 5] &= ~(1u << (i & 31));
+  }
+};
+
+// The child itself, for the encoder, which walks phrases down the trie: 2 MiB. 0 means none,
+// since a child is never a root.
+struct ChildTable {
+  uint16_t slot[DICT_SIZE * 256];
+  int Find(int parent, int byte) const {
+    int e = slot[parent * 256 + byte];
+    return e != 0 ? e : NO_ENTRY;
+  }
+  bool Has(int parent, int byte) const { return slot[parent * 256 + byte] != 0; }
+  void Add(int parent, int byte, int e) { slot[parent * 256 + byte] = static_cast<uint16_t>(e); }
+  void Remove(int parent, int byte) { slot[parent * 256 + byte] = 0; }
+};
+
+// Links are 16-bit so that the linked state stays small enough for the first-level cache.
 // Index NO_ENTRY of the recency arrays is the list's sentinel: its next is the head (least
 // recent) and its previous the tail (most recent), so inserting and unlinking need no branches.
+template <class Children>
 struct Dictionary {
   uint16_t parent[DICT_SIZE];
   uint16_t recencyPrev[DICT_SIZE + 1];
@@ -23,28 +60,28 @@ struct Dictionary {
   uint8_t symbol[DICT_SIZE];
   uint8_t length[DICT_SIZE];  // phrase length, 1 to MAX_PHRASE
   int inUse;
-  // child[parent * 256 + byte]: the child of `parent` spelled with `byte`, or 0 for none (a
-  // child is never a root, so 0 is free). A parent never has two children with one symbol, so
-  // this answers exactly what a walk over its sibling list would. It must start zeroed: create
-  // the dictionary zero-initialised; every reset then clears only the slots it used.
-  uint16_t child[DICT_SIZE * 256];
+  Children children;
 };
 
-void ResetDictionary(Dictionary& d);
+typedef Dictionary<ChildBits> DecoderDictionary;
+typedef Dictionary<ChildTable> EncoderDictionary;
 
-inline int FindChild(const Dictionary& d, int parent, int byte) {
-  int e = d.child[parent * 256 + byte];
-  return e != 0 ? e : NO_ENTRY;
+inline int FindChild(const EncoderDictionary& d, int parent, int byte) {
+  return d.children.Find(parent, byte);
 }
 
-inline int RecencyHead(const Dictionary& d) {
+template <class C>
+inline int RecencyHead(const Dictionary<C>& d) {
   return d.recencyNext[NO_ENTRY];
 }
-inline int RecencyTail(const Dictionary& d) {
+
+template <class C>
+inline int RecencyTail(const Dictionary<C>& d) {
   return d.recencyPrev[NO_ENTRY];
 }
 
-inline void RecencyUnlink(Dictionary& d, int e) {
+template <class C>
+inline void RecencyUnlink(Dictionary<C>& d, int e) {
   int before = d.recencyPrev[e];
   int after = d.recencyNext[e];
   d.recencyNext[before] = static_cast<uint16_t>(after);
@@ -52,7 +89,8 @@ inline void RecencyUnlink(Dictionary& d, int e) {
 }
 
 // `after` = NO_ENTRY makes `e` the new head.
-inline void RecencyInsertAfter(Dictionary& d, int e, int after) {
+template <class C>
+inline void RecencyInsertAfter(Dictionary<C>& d, int e, int after) {
   int next = d.recencyNext[after];
   d.recencyPrev[e] = static_cast<uint16_t>(after);
   d.recencyNext[e] = static_cast<uint16_t>(next);
@@ -60,40 +98,103 @@ inline void RecencyInsertAfter(Dictionary& d, int e, int after) {
   d.recencyPrev[next] = static_cast<uint16_t>(e);
 }
 
-// Moves a learnt entry to the most recent end. Moving the tail onto itself would leave the list
-// as it was, so no test for it is needed.
-inline void MarkUsed(Dictionary& d, int e) {
-  if (e < FIRST_LEARNT) return;
-  RecencyUnlink(d, e);
-  RecencyInsertAfter(d, e, RecencyTail(d));
+// Puts `e` just before `anchor`; before the sentinel NO_ENTRY means at the most recent end.
+template <class C>
+inline void RecencyInsertBefore(Dictionary<C>& d, int e, int anchor) {
+  int before = d.recencyPrev[anchor];
+  d.recencyPrev[e] = static_cast<uint16_t>(before);
+  d.recencyNext[e] = static_cast<uint16_t>(anchor);
+  d.recencyNext[before] = static_cast<uint16_t>(e);
+  d.recencyPrev[anchor] = static_cast<uint16_t>(e);
 }
 
-inline void AddChild(Dictionary& d, int parent, int e, int byte) {
+// Moves a learnt entry to the most recent end. Moving the tail onto itself would leave the list
+// as it was, so no test for it is needed.
+template <class C>
+inline void MarkUsed(Dictionary<C>& d, int e) {
+  if (e < FIRST_LEARNT) return;
+  RecencyUnlink(d, e);
+  RecencyInsertBefore(d, e, NO_ENTRY);
+}
+
+template <class C>
+inline void AddChild(Dictionary<C>& d, int parent, int e, int byte) {
   d.symbol[e] = static_cast<uint8_t>(byte);
   d.parent[e] = static_cast<uint16_t>(parent);
   d.length[e] = static_cast<uint8_t>(d.length[parent] + 1);
-  d.child[parent * 256 + byte] = static_cast<uint16_t>(e);
+  d.children.Add(parent, byte, e);
 }
 
-inline void DetachNode(Dictionary& d, int e) {
-  d.child[d.parent[e] * 256 + d.symbol[e]] = 0;
+template <class C>
+inline void DetachNode(Dictionary<C>& d, int e) {
+  d.children.Remove(d.parent[e], d.symbol[e]);
+}
+
+template <class C>
+void ResetDictionary(Dictionary<C>& d) {
+  for (int e = FIRST_LEARNT; e < d.inUse && e < DICT_SIZE; ++e) DetachNode(d, e);
+  for (int e = 0; e < FIRST_LEARNT; ++e) {
+    d.symbol[e] = static_cast<uint8_t>(e);
+    d.parent[e] = NO_ENTRY;
+    d.length[e] = 1;
+  }
+  d.inUse = FIRST_LEARNT;
+  d.recencyNext[NO_ENTRY] = NO_ENTRY;
+  d.recencyPrev[NO_ENTRY] = NO_ENTRY;
 }
 
 // The update after a decoded phrase `bytes[0..n)`, whose predecessor was entry `previous` of
 // `previousLength` bytes: learns previous + bytes[i] for each i, all as children of `previous`.
-void AddPhrases(Dictionary& d, const uint8_t* bytes, int n, int previous, int previousLength);
-
-// Writes the phrase of `e` into `out` (at least MAX_PHRASE bytes) and returns its length.
-int SpellPhrase(const Dictionary& d, int e, uint8_t* out);
+template <class C>
+void AddPhrases(Dictionary<C>& d, const uint8_t* bytes, int n, int previous, int previousLength) {
+  if (previous == NO_ENTRY) return;
+  int limit = MAX_PHRASE - previousLength;
+  if (n > limit) n = limit;
+  // A child of a longer phrase goes just before its parent, so that it is recycled before the
+  // parent and the least recent entry never has children; a child of a root goes to the most
+  // recent end.
+  const int anchor = previous < FIRST_LEARNT ? NO_ENTRY : previous;
+  for (int i = 0; i < n; ++i) {
+    if (d.children.Has(previous, bytes[i])) continue;
+    int e;
+    if (d.inUse < DICT_SIZE) {
+      e = d.inUse++;
+    } else {
+      e = RecencyHead(d);
+      // Recycling the predecessor itself would cut the branch being grown.
+      if (e == previous) return;
+      RecencyUnlink(d, e);
+      DetachNode(d, e);
+    }
+    AddChild(d, previous, e, bytes[i]);
+    RecencyInsertBefore(d, e, anchor);
+  }
+}
 
 // What reading the code `e` does to the dictionary before it learns anything: spells its phrase
-// into `out` and marks every entry on the way used, from the last byte's entry toward the root,
-// which leaves every prefix more recent than its extensions and so keeps the least recent entry
-// childless. Returns the phrase's length. Encoder and decoder both go through here.
-inline int UsePhrase(Dictionary& d, int e, uint8_t* out) {
+// into `out` (at least MAX_PHRASE bytes) and marks every entry on the way used, from the last
+// byte's entry toward the root, which leaves every prefix more recent than its extensions and
+// so keeps the least recent entry childless. Returns the phrase's length. Encoder and decoder
+// both go through here.
+template <class C>
+inline int UsePhrase(Dictionary<C>& d, int e, uint8_t* out) {
+  int n = d.length[e];
+  // Every entry of the chain but its root is learnt: only the root escapes marking.
+  for (int i = n - 1; i > 0; --i) {
+    RecencyUnlink(d, e);
+    RecencyInsertBefore(d, e, NO_ENTRY);
+    out[i] = d.symbol[e];
+    e = d.parent[e];
+  }
+  out[0] = static_cast<uint8_t>(e);
+  return n;
+}
+
+// Writes the phrase of `e` into `out` (at least MAX_PHRASE bytes) and returns its length.
+template <class C>
+int SpellPhrase(const Dictionary<C>& d, int e, uint8_t* out) {
   int n = d.length[e];
   for (int i = n - 1; i >= 0; --i) {
-    MarkUsed(d, e);
     out[i] = d.symbol[e];
     e = d.parent[e];
   }

@@ -29,7 +29,7 @@ class BitSink {
 
 // The deepest entry spelling a prefix of data[0..size) that the current width can name; a
 // single byte when no learnt entry fits. `length` receives the phrase length.
-int LongestMatch(const Dictionary& d, int reachable, const uint8_t* data, size_t size,
+int LongestMatch(const EncoderDictionary& d, int reachable, const uint8_t* data, size_t size,
                  int* length) {
   int best = data[0];
   int bestLength = 1;
@@ -50,7 +50,7 @@ int LongestMatch(const Dictionary& d, int reachable, const uint8_t* data, size_t
 }
 
 // The entry on `e`'s chain whose phrase is `length` bytes long.
-int Ancestor(const Dictionary& d, int e, int length) {
+int Ancestor(const EncoderDictionary& d, int e, int length) {
   while (d.length[e] > length) e = d.parent[e];
   return e;
 }
@@ -60,7 +60,7 @@ int Ancestor(const Dictionary& d, int e, int length) {
 // the plan is carried out, so a plan is only followed for a few bytes; a longer view pays less
 // than it costs.
 void Plan(Encoder& encoder, int reachable, const uint8_t* data, size_t left) {
-  const Dictionary& d = encoder.dictionary;
+  const EncoderDictionary& d = encoder.dictionary;
   int window = left < size_t{PLAN_WINDOW} ? static_cast<int>(left) : PLAN_WINDOW;
   for (int i = 0; i < window; ++i) {
     int length;
@@ -90,7 +90,7 @@ void Plan(Encoder& encoder, int reachable, const uint8_t* data, size_t left) {
 void EncodeBlob(Encoder& encoder, const uint8_t* data, size_t size, ParseMode mode,
                 std::vector<uint8_t>* out) {
   for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(size >> (8 * i)));
-  Dictionary& d = encoder.dictionary;
+  EncoderDictionary& d = encoder.dictionary;
   ResetDictionary(d);
   encoder.width = 1;
   encoder.threshold = 2;

@@ -18,9 +18,9 @@ enum {
   PLAN_STEP = 8,     // bytes taken from a plan before planning again
 };
 
-// Create zero-initialised (see Dictionary); one per thread.
+// Create zero-initialised (see ChildTable); one per thread.
 struct Encoder {
-  Dictionary dictionary;
+  EncoderDictionary dictionary;
   int width;
   int threshold;
   uint8_t plan[PLAN_WINDOW];     // the phrase length chosen at each offset of the window
