@@ -50,7 +50,7 @@ std::vector<uint8_t> Hex(std::initializer_list<int> bytes) {
 
 std::vector<int> RecencyOrder(const EncoderDictionary& d) {
   std::vector<int> order;
-  for (int e = RecencyHead(d); e != NO_ENTRY; e = d.recencyNext[e]) order.push_back(e);
+  for (int e = RecencyHead(d); e != NO_ENTRY; e = d.node[e].recencyNext) order.push_back(e);
   return order;
 }
 

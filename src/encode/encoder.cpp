@@ -51,7 +51,7 @@ int LongestMatch(const EncoderDictionary& d, int reachable, const uint8_t* data,
 
 // The entry on `e`'s chain whose phrase is `length` bytes long.
 int Ancestor(const EncoderDictionary& d, int e, int length) {
-  while (d.length[e] > length) e = d.parent[e];
+  while (d.node[e].length > length) e = d.node[e].parent;
   return e;
 }
 
