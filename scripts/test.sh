@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: the native ones with sanitizers and optimised, the
-# Windows ones under Wine. Installs what is missing first.
+# Windows ones under Wine, then each fuzzer for a minute. Installs what is missing first.
 # BUILD_ROOT=DIR builds into DIR/<preset> instead of build/<preset>, so that two checkouts'
 # worth of work can run side by side in one tree.
 set -euo pipefail
@@ -20,4 +20,7 @@ for preset in native release win32; do
   cmake --build "$dir"
   (cd "$dir" && ctest --output-on-failure $([ "$preset" = win32 ] && echo -j1)) || status=1
 done
+
+echo "== fuzz"
+bash scripts/fuzz.sh 60 || status=1
 exit $status
