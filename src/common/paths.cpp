@@ -3,24 +3,51 @@
 #include <climits>
 #include <cstring>
 
-namespace {
-
-int Fits(int written) {
-  return written >= 0 && written < MAX_PATH;
+int FormatPath(char* out, const char* pattern, const char* first, const char* second, int number) {
+  const char* texts[2] = {first, second};
+  int nextText = 0;
+  int used = 0;
+  for (const char* p = pattern; *p != '\0'; ++p) {
+    char digits[12];
+    const char* piece = digits;
+    int length = 1;
+    if (p[0] == '%' && p[1] == 's' && nextText < 2) {
+      piece = texts[nextText++];
+      length = static_cast<int>(strlen(piece));
+      ++p;
+    } else if (p[0] == '%' && p[1] == 'd') {
+      // Digits from the back; the number is never negative here, but stay correct if it were.
+      unsigned value =
+          number < 0 ? 0u - static_cast<unsigned>(number) : static_cast<unsigned>(number);
+      int at = sizeof digits;
+      do {
+        digits[--at] = static_cast<char>('0' + value % 10);
+        value /= 10;
+      } while (value != 0);
+      if (number < 0) digits[--at] = '-';
+      piece = digits + at;
+      length = static_cast<int>(sizeof digits) - at;
+      ++p;
+    } else {
+      digits[0] = *p;
+    }
+    if (used + length >= MAX_PATH) {
+      out[0] = '\0';
+      return 0;
+    }
+    memcpy(out + used, piece, static_cast<size_t>(length));
+    used += length;
+  }
+  out[used] = '\0';
+  return 1;
 }
 
-}  // namespace
-
 int JoinPath(char* out, const char* dir, const char* name) {
-  int ok = Fits(snprintf(out, PATH_BUFFER, "%s\\%s", dir, name));
-  if (!ok) out[0] = '\0';
-  return ok;
+  return FormatPath(out, "%s\\%s", dir, name, 0);
 }
 
 int AppendPath(char* out, const char* dir, const char* name) {
-  int ok = Fits(snprintf(out, PATH_BUFFER, "%s%s", dir, name));
-  if (!ok) out[0] = '\0';
-  return ok;
+  return FormatPath(out, "%s%s", dir, name, 0);
 }
 
 int FileBesideLauncher(const char* name, char* out) {
@@ -38,7 +65,7 @@ int MakeUniqueTempDir(const char* pattern, char* out) {
   out[0] = '\0';
   if (!GetTempDirectory(temp, MAX_PATH)) return 0;
   for (int n = 0; n < INT_MAX; ++n) {
-    if (!Fits(snprintf(out, PATH_BUFFER, pattern, temp, n))) break;
+    if (!FormatPath(out, pattern, temp, nullptr, n)) break;
     MakeDirResult made = MakeDirectory(out);
     if (made == MAKEDIR_CREATED) return 1;
     if (made == MAKEDIR_FAILED) break;

@@ -4,6 +4,12 @@
 
 #include "common/platform.h"
 
+// Formats `pattern` into `out` (PATH_BUFFER bytes): each "%s" takes the next of `first` and
+// `second`, "%d" takes `number`. Returns 0, with `out` empty, when the result would not be a
+// valid MAX_PATH path. The launcher's only formatting, kept this small so that it pulls no
+// printf machinery into the stub.
+int FormatPath(char* out, const char* pattern, const char* first, const char* second, int number);
+
 // "%s\%s" of `dir` and `name` into `out` (PATH_BUFFER bytes); 0 when the result would not be a
 // valid MAX_PATH path, in which case `out` holds an empty string.
 int JoinPath(char* out, const char* dir, const char* name);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/paths.h"
 #include "common/platform.h"
 
 struct DirSearchState {
@@ -70,8 +71,7 @@ int ToPortablePath(const char* native, char* out, size_t size) {
 
 DirSearch OpenDirSearch(const char* dir, DirEntry* first) {
   char pattern[PATH_BUFFER];
-  int written = snprintf(pattern, sizeof pattern, "%s\\*.*", dir);
-  if (written < 0 || written >= MAX_PATH) return nullptr;
+  if (!JoinPath(pattern, dir, "*.*")) return nullptr;
   WIN32_FIND_DATAA data;
   HANDLE handle = FindFirstFileA(pattern, &data);
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return nullptr;
