@@ -69,17 +69,30 @@ void Plan(Encoder& encoder, int reachable, const uint8_t* data, size_t left) {
   }
   const int referenceBits = encoder.width + 1;
   int bits[PLAN_WINDOW + 1];
-  bits[window] = 0;
+  bits[window] = 0;  // what lies past the window is planned later
   for (int i = window - 1; i >= 0; --i) {
-    int best = INT_MAX;
     // Longest first, so that among equal costs the longer phrase, which teaches the
-    // dictionary more, wins.
-    for (int length = encoder.longest[i]; length >= 1; --length) {
-      int cost = (length == 1 ? 9 : referenceBits) + (i + length < window ? bits[i + length] : 0);
+    // dictionary more, wins. Every reference that reaches past the window costs the same, so
+    // of those only the longest is worth a look.
+    const int longest = encoder.longest[i];
+    int best = INT_MAX;
+    int length = longest;
+    if (longest >= 2 && i + longest >= window) {
+      best = referenceBits;
+      encoder.plan[i] = static_cast<uint8_t>(longest);
+      length = window - i - 1;
+    }
+    for (; length >= 2; --length) {
+      int cost = referenceBits + bits[i + length];
       if (cost < best) {
         best = cost;
         encoder.plan[i] = static_cast<uint8_t>(length);
       }
+    }
+    int literal = 9 + bits[i + 1];
+    if (literal < best) {
+      best = literal;
+      encoder.plan[i] = 1;
     }
     bits[i] = best;
   }
