@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "decode/byte_io.h"
 
@@ -46,8 +47,10 @@ class BitReader {
     // Whole bytes while eight are at hand: one big-endian load instead of a call per byte.
     if (source_->end - source_->next >= 8) {
       int take = (63 - count_) >> 3;
-      uint64_t word = 0;
-      for (int i = 0; i < 8; ++i) word = (word << 8) | source_->next[i];
+      uint64_t word;
+      memcpy(&word, source_->next, sizeof word);
+      // The stream is most significant byte first; every target here is little-endian.
+      word = __builtin_bswap64(word);
       bits_ = (bits_ << (8 * take)) | (word >> (64 - 8 * take));
       count_ += 8 * take;
       source_->next += take;

@@ -148,32 +148,65 @@ void ResetDictionary(Dictionary<C>& d) {
   d.node[NO_ENTRY].recencyPrev = NO_ENTRY;
 }
 
+// Links `run`'s first to `last` as one stretch of the recency list just before `anchor`; the
+// stretch is already linked inside.
+template <class C>
+inline void RecencySpliceBefore(Dictionary<C>& d, int first, int last, int anchor) {
+  int before = d.node[anchor].recencyPrev;
+  d.node[before].recencyNext = static_cast<uint16_t>(first);
+  d.node[first].recencyPrev = static_cast<uint16_t>(before);
+  d.node[last].recencyNext = static_cast<uint16_t>(anchor);
+  d.node[anchor].recencyPrev = static_cast<uint16_t>(last);
+}
+
 // The update after a decoded phrase `bytes[0..n)`, whose predecessor was entry `previous` of
 // `previousLength` bytes: learns previous + bytes[i] for each i, all as children of `previous`.
+//
+// Each new entry goes just before `previous` when that is a learnt phrase, so that it is
+// recycled before its parent and the least recent entry never has children; a child of a root
+// goes to the most recent end. One after the other, they form one stretch there, in the order
+// learnt; and the entries recycled for them are taken one after the other from the least
+// recent end. So both are done for the whole update at once: the recycled entries are cut off
+// the head together, the new ones spliced in together. (Inserting one by one would differ only
+// if `previous` stood among the first entries of a full list, which it never does: it was
+// moved to the most recent end when it was read, a step ago.)
 template <class C>
 void AddPhrases(Dictionary<C>& d, const uint8_t* bytes, int n, int previous, int previousLength) {
   if (previous == NO_ENTRY) return;
   int limit = MAX_PHRASE - previousLength;
   if (n > limit) n = limit;
-  // A child of a longer phrase goes just before its parent, so that it is recycled before the
-  // parent and the least recent entry never has children; a child of a root goes to the most
-  // recent end.
-  const int anchor = previous < FIRST_LEARNT ? NO_ENTRY : previous;
+  int first = NO_ENTRY;
+  int last = NO_ENTRY;
+  int head = RecencyHead(d);  // the next entry to recycle
+  bool recycled = false;
   for (int i = 0; i < n; ++i) {
     if (d.children.Has(previous, bytes[i])) continue;
     int e;
     if (d.inUse < DICT_SIZE) {
       e = d.inUse++;
     } else {
-      e = RecencyHead(d);
+      e = head;
       // Recycling the predecessor itself would cut the branch being grown.
-      if (e == previous) return;
-      RecencyUnlink(d, e);
+      if (e == previous) break;
+      head = d.node[e].recencyNext;
+      recycled = true;
       DetachNode(d, e);
     }
     AddChild(d, previous, e, bytes[i]);
-    RecencyInsertBefore(d, e, anchor);
+    if (last == NO_ENTRY) {
+      first = e;
+    } else {
+      d.node[last].recencyNext = static_cast<uint16_t>(e);
+      d.node[e].recencyPrev = static_cast<uint16_t>(last);
+    }
+    last = e;
   }
+  if (first == NO_ENTRY) return;
+  if (recycled) {
+    d.node[NO_ENTRY].recencyNext = static_cast<uint16_t>(head);
+    d.node[head].recencyPrev = NO_ENTRY;
+  }
+  RecencySpliceBefore(d, first, last, previous < FIRST_LEARNT ? NO_ENTRY : previous);
 }
 
 // What reading the code `e` does to the dictionary before it learns anything: spells its phrase
@@ -181,17 +214,27 @@ void AddPhrases(Dictionary<C>& d, const uint8_t* bytes, int n, int previous, int
 // byte's entry toward the root, which leaves every prefix more recent than its extensions and
 // so keeps the least recent entry childless. Returns the phrase's length. Encoder and decoder
 // both go through here.
+//
+// Marked one by one, the chain's learnt entries would end at the most recent end in chain
+// order, so they are unlinked on the way up, linked to each other, and put there as one
+// stretch. Every entry of the chain but its root is learnt.
 template <class C>
 inline int UsePhrase(Dictionary<C>& d, int e, uint8_t* out) {
-  int n = d.node[e].length;
-  // Every entry of the chain but its root is learnt: only the root escapes marking.
+  const int n = d.node[e].length;
+  const int first = e;
+  int last = NO_ENTRY;
   for (int i = n - 1; i > 0; --i) {
     RecencyUnlink(d, e);
-    RecencyInsertBefore(d, e, NO_ENTRY);
+    if (last != NO_ENTRY) {
+      d.node[last].recencyNext = static_cast<uint16_t>(e);
+      d.node[e].recencyPrev = static_cast<uint16_t>(last);
+    }
+    last = e;
     out[i] = d.node[e].symbol;
     e = d.node[e].parent;
   }
   out[0] = static_cast<uint8_t>(e);
+  if (last != NO_ENTRY) RecencySpliceBefore(d, first, last, NO_ENTRY);
   return n;
 }
 
