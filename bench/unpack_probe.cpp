@@ -18,8 +18,9 @@
 #include "package/tree_walk.h"
 
 #ifdef _WIN32
-#include <psapi.h>
 #include <windows.h>
+// psapi.h needs windows.h first.
+#include <psapi.h>
 #endif
 
 namespace {
