@@ -80,3 +80,29 @@ printf '| setuppack create / extract (package, %s cores) | %.3f | %s | %s |\n' "
   "$(awk -v a="$size" -v b="$tree" 'BEGIN { print a / b }')" "$(rate "$c" "$tree")" "$(rate "$d" "$tree")" | tee -a "$results"
 diff -r "$work/corpus" "$o.tree" >/dev/null || { echo "extracted tree differs" >&2; exit 1; }
 rm -rf "$o".*.back "$o.tree"
+
+# What each part of the corpus contributes, with the default parse and gzip -6 for scale.
+{
+  echo
+  echo "| part of the corpus | MB | setuppack ratio | gzip -6 ratio |"
+  echo "| --- | ---: | ---: | ---: |"
+} | tee -a "$results"
+part_row() {
+  local name=$1
+  shift
+  local part="$work/part.tar"
+  (cd "$work" && tar --sort=name --owner=0 --group=0 --numeric-owner --mtime=@0 -cf part.tar "$@")
+  local size ours gz
+  size=$(stat -c %s "$part")
+  "$pack" compress "$part" "$part.q"
+  ours=$(stat -c %s "$part.q")
+  gz=$(gzip -6 -c "$part" | wc -c)
+  printf '| %s | %.1f | %.3f | %.3f |\n' "$name" "$(awk -v b="$size" 'BEGIN { print b / 1e6 }')" \
+    "$(awk -v a="$ours" -v b="$size" 'BEGIN { print a / b }')" "$(awk -v a="$gz" -v b="$size" 'BEGIN { print a / b }')" |
+    tee -a "$results"
+  rm -f "$part" "$part.q"
+}
+part_row "Windows DLLs" corpus/dll
+part_row "text" corpus/text
+part_row "images" corpus/image
+part_row "DLLs and text, without the images" corpus/dll corpus/text
