@@ -82,7 +82,7 @@ TEST(WorkedExamples, DictionaryFollowsTheWalkThrough) {
   EXPECT_EQ(FindChild(*d, 256, 'a'), 259);
   EXPECT_EQ(FindChild(*d, 256, 'b'), 260);
   uint8_t spelled[MAX_PHRASE];
-  EXPECT_EQ(std::string(spelled, spelled + SpellPhrase(*d, 260, spelled)), "abb");
+  EXPECT_EQ(std::string(spelled, spelled + UsePhrase(*d, 260, spelled)), "abb");
   AddPhrases(*d, ab, 2, 256, 2);
   EXPECT_EQ(d->inUse, 261);
 }

@@ -93,24 +93,15 @@ inline void RecencyUnlink(Dictionary<C>& d, int e) {
   d.node[after].recencyPrev = static_cast<uint16_t>(before);
 }
 
-// `after` = NO_ENTRY makes `e` the new head.
+// Links the stretch `first` .. `last`, already linked inside, into the recency list just before
+// `anchor`; before the sentinel NO_ENTRY means at the most recent end.
 template <class C>
-inline void RecencyInsertAfter(Dictionary<C>& d, int e, int after) {
-  int next = d.node[after].recencyNext;
-  d.node[e].recencyPrev = static_cast<uint16_t>(after);
-  d.node[e].recencyNext = static_cast<uint16_t>(next);
-  d.node[after].recencyNext = static_cast<uint16_t>(e);
-  d.node[next].recencyPrev = static_cast<uint16_t>(e);
-}
-
-// Puts `e` just before `anchor`; before the sentinel NO_ENTRY means at the most recent end.
-template <class C>
-inline void RecencyInsertBefore(Dictionary<C>& d, int e, int anchor) {
+inline void RecencySpliceBefore(Dictionary<C>& d, int first, int last, int anchor) {
   int before = d.node[anchor].recencyPrev;
-  d.node[e].recencyPrev = static_cast<uint16_t>(before);
-  d.node[e].recencyNext = static_cast<uint16_t>(anchor);
-  d.node[before].recencyNext = static_cast<uint16_t>(e);
-  d.node[anchor].recencyPrev = static_cast<uint16_t>(e);
+  d.node[before].recencyNext = static_cast<uint16_t>(first);
+  d.node[first].recencyPrev = static_cast<uint16_t>(before);
+  d.node[last].recencyNext = static_cast<uint16_t>(anchor);
+  d.node[anchor].recencyPrev = static_cast<uint16_t>(last);
 }
 
 // Moves a learnt entry to the most recent end. Moving the tail onto itself would leave the list
@@ -119,7 +110,7 @@ template <class C>
 inline void MarkUsed(Dictionary<C>& d, int e) {
   if (e < FIRST_LEARNT) return;
   RecencyUnlink(d, e);
-  RecencyInsertBefore(d, e, NO_ENTRY);
+  RecencySpliceBefore(d, e, e, NO_ENTRY);
 }
 
 template <class C>
@@ -146,17 +137,6 @@ void ResetDictionary(Dictionary<C>& d) {
   d.inUse = FIRST_LEARNT;
   d.node[NO_ENTRY].recencyNext = NO_ENTRY;
   d.node[NO_ENTRY].recencyPrev = NO_ENTRY;
-}
-
-// Links `run`'s first to `last` as one stretch of the recency list just before `anchor`; the
-// stretch is already linked inside.
-template <class C>
-inline void RecencySpliceBefore(Dictionary<C>& d, int first, int last, int anchor) {
-  int before = d.node[anchor].recencyPrev;
-  d.node[before].recencyNext = static_cast<uint16_t>(first);
-  d.node[first].recencyPrev = static_cast<uint16_t>(before);
-  d.node[last].recencyNext = static_cast<uint16_t>(anchor);
-  d.node[anchor].recencyPrev = static_cast<uint16_t>(last);
 }
 
 // The update after a decoded phrase `bytes[0..n)`, whose predecessor was entry `previous` of
@@ -235,16 +215,5 @@ inline int UsePhrase(Dictionary<C>& d, int e, uint8_t* out) {
   }
   out[0] = static_cast<uint8_t>(e);
   if (last != NO_ENTRY) RecencySpliceBefore(d, first, last, NO_ENTRY);
-  return n;
-}
-
-// Writes the phrase of `e` into `out` (at least MAX_PHRASE bytes) and returns its length.
-template <class C>
-int SpellPhrase(const Dictionary<C>& d, int e, uint8_t* out) {
-  int n = d.node[e].length;
-  for (int i = n - 1; i >= 0; --i) {
-    out[i] = d.node[e].symbol;
-    e = d.node[e].parent;
-  }
   return n;
 }
