@@ -8,6 +8,7 @@
 
 #include "decode/decoder.h"
 #include "encode/encoder.h"
+#include "support/decoding.h"
 #include "support/reference_codec.h"
 
 namespace {
@@ -16,11 +17,6 @@ void Check(bool condition, const char* what) {
   if (condition) return;
   fprintf(stderr, "encode_fuzzer: %s\n", what);
   abort();
-}
-
-int AppendToString(void* context, const uint8_t* data, size_t size) {
-  static_cast<std::string*>(context)->append(reinterpret_cast<const char*>(data), size);
-  return 1;
 }
 
 }  // namespace
@@ -33,12 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> blob;
     EncodeBlob(*encoder, data, size, mode, &blob);
     std::string decoded;
-    ByteSource input;
-    ByteSink sink;
-    InitMemorySource(&input, blob.data(), blob.size());
-    InitSink(&sink, decoder->outputBuffer, sizeof decoder->outputBuffer, AppendToString, &decoded);
     uint32_t declared = 0;
-    Check(DecodeBlob(*decoder, &input, &sink, &declared) == DECODE_OK, "decoder refused");
+    Check(DecodeToString(*decoder, blob.data(), blob.size(), &decoded, &declared) == DECODE_OK,
+          "decoder refused");
     Check(declared == size, "wrong declared size");
     Check(decoder->produced == size, "decoding does not end at the declared size");
     Check(decoded == original, "round trip differs");

@@ -9,15 +9,11 @@
 #include "decode/decoder.h"
 #include "decode/dictionary.h"
 #include "support/bit_writer.h"
+#include "support/decoding.h"
 #include "support/reference_codec.h"
 #include "support/scratch.h"
 
 namespace {
-
-int AppendToString(void* context, const uint8_t* data, size_t size) {
-  static_cast<std::string*>(context)->append(reinterpret_cast<const char*>(data), size);
-  return 1;
-}
 
 struct Decoded {
   DecodeStatus status;
@@ -33,12 +29,7 @@ Decoder& SharedDecoder() {
 Decoded Decode(const std::vector<uint8_t>& blob) {
   Decoder& decoder = SharedDecoder();
   Decoded result;
-  ByteSource input;
-  ByteSink output;
-  InitMemorySource(&input, blob.data(), blob.size());
-  InitSink(&output, decoder.outputBuffer, sizeof decoder.outputBuffer, AppendToString,
-           &result.bytes);
-  result.status = DecodeBlob(decoder, &input, &output, nullptr);
+  result.status = DecodeToString(decoder, blob.data(), blob.size(), &result.bytes);
   return result;
 }
 

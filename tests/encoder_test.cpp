@@ -9,6 +9,7 @@
 
 #include "decode/decoder.h"
 #include "encode/encoder.h"
+#include "support/decoding.h"
 #include "support/reference_codec.h"
 
 namespace {
@@ -20,21 +21,12 @@ std::vector<uint8_t> Encode(const std::string& text, ParseMode mode) {
   return out;
 }
 
-int AppendToString(void* context, const uint8_t* data, size_t size) {
-  static_cast<std::string*>(context)->append(reinterpret_cast<const char*>(data), size);
-  return 1;
-}
-
 // Decodes with the real decoder and insists on an exact end at the declared size.
 std::string Decode(const std::vector<uint8_t>& blob) {
   static std::unique_ptr<Decoder> decoder(new Decoder());
   std::string text;
-  ByteSource input;
-  ByteSink output;
-  InitMemorySource(&input, blob.data(), blob.size());
-  InitSink(&output, decoder->outputBuffer, sizeof decoder->outputBuffer, AppendToString, &text);
   uint32_t declared = 0;
-  EXPECT_EQ(DecodeBlob(*decoder, &input, &output, &declared), DECODE_OK);
+  EXPECT_EQ(DecodeToString(*decoder, blob.data(), blob.size(), &text, &declared), DECODE_OK);
   EXPECT_EQ(decoder->produced, declared);
   return text;
 }

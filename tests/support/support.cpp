@@ -4,6 +4,7 @@
 #include "common/platform.h"
 #include "package/tree_walk.h"
 #include "support/bit_writer.h"
+#include "support/decoding.h"
 #include "support/package_builder.h"
 #include "support/scratch.h"
 
@@ -14,6 +15,25 @@ void PutU32(std::vector<uint8_t>* out, uint32_t value) {
 }
 
 }  // namespace
+
+namespace {
+
+int AppendToString(void* context, const uint8_t* data, size_t size) {
+  static_cast<std::string*>(context)->append(reinterpret_cast<const char*>(data), size);
+  return 1;
+}
+
+}  // namespace
+
+DecodeStatus DecodeToString(Decoder& decoder, const uint8_t* blob, size_t size, std::string* out,
+                            uint32_t* declared) {
+  out->clear();
+  ByteSource input;
+  ByteSink output;
+  InitMemorySource(&input, blob, size);
+  InitSink(&output, decoder.outputBuffer, sizeof decoder.outputBuffer, AppendToString, out);
+  return DecodeBlob(decoder, &input, &output, declared);
+}
 
 std::vector<uint8_t> MakeBlob(uint32_t size, const std::vector<uint8_t>& stream) {
   std::vector<uint8_t> blob;
