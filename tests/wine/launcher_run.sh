@@ -7,7 +7,7 @@ setup_exe=$1
 packer=$2
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+at_exit 'rm -rf "$work"'
 temp="$work/temp dir"
 mkdir -p "$temp" "$work/app" "$work/payload/sub/deeper" "$work/payload/empty"
 use_temp_dir "$temp"

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# setup.exe under Wine starts the installer it unpacked: from a temporary directory with blanks
+# in its path, by its quoted path alone, with the launcher's current directory and environment;
+# brings its first window forward once it waits for input; waits for it, however long it is
+# busy, and then removes what the installer left. A probe stands in for the installer and writes
+# down what it found.
+# usage: installer_start.sh SETUP_EXE MAKE_TEST_PACKAGE_EXE PROBE_INSTALLER_EXE
+#                           START_FALLBACK_TEST_EXE
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+setup_exe=$1
+packer=$2
+probe=$3
+fallback_test=$4
+
+work=$(mktemp -d)
+at_exit 'rm -rf "$work"'
+start_display || exit 1
+temp="$work/temp dir"
+cwd="$work/current dir"
+mkdir -p "$temp" "$cwd" "$work/app" "$work/payload/sub"
+use_temp_dir "$temp"
+
+cp "$probe" "$work/payload/Installer.exe"
+echo data >"$work/payload/sub/data.txt"
+wine_run "$packer" "$work/payload" "$work/app/Pack.qvd"
+cp "$setup_exe" "$work/app/setup.exe"
+# Where an unquoted "...\temp dir\ZeKolInst0\Installer.exe" would be looked for first.
+cp "$probe" "$work/temp.exe"
+
+installer="$(windows_path "$temp")\\ZeKolInst0\\Installer.exe"
+report="$work/report"
+export PROBE_REPORT
+PROBE_REPORT=$(windows_path "$report")
+
+left_in_temp() { (cd "$temp" && find . -mindepth 1 | sort | tr '\n' ' '); }
+reported() { grep -qxF "$1" "$report"; }  # reported "key=value"
+run_setup() {  # run_setup [VAR=value...]: from the current directory of its own
+  rm -f "$report"
+  (cd "$cwd" && env "$@" "$root/scripts/wine-run.sh" "$work/app/setup.exe")
+}
+
+# 1. The normal case.
+run_setup PROBE_INHERITED="inherited value, with blanks"
+check "exit code 0" test $? -eq 0
+check "the installer has finished when the launcher returns" reported "done=1"
+check "the unpacked installer runs, not a program planted along its unquoted path" \
+  reported "program=$installer"
+check "command line: the quoted path, no arguments" reported "command_line=\"$installer\""
+check "the launcher's current directory" reported "current_directory=$(windows_path "$cwd")"
+check "the launcher's environment" reported "inherited=inherited value, with blanks"
+check "started from the unpacked tree" \
+  test "$(grep '^beside=' "$report" | tr '\n' ' ')" = "beside=Installer.exe beside=sub\\ beside=sub\\data.txt "
+check "the installer could write beside itself" reported "wrote_beside=1"
+check "its window was shown" reported "visible_windows=1"
+check "its window was made topmost" reported "topmost_windows=1"
+check "its window is in the foreground" reported "foreground=1"
+check "install directory removed with what the installer wrote" test -z "$(left_in_temp)"
+
+# 2. An installer that does not wait for input within 5 s is left alone, and still waited for.
+run_setup PROBE_BUSY_MS=7000
+check "busy: exit code 0" test $? -eq 0
+check "busy: the installer has finished when the launcher returns" reported "done=1"
+check "busy: its window was not touched" reported "topmost_windows=0"
+check "busy: nothing left" test -z "$(left_in_temp)"
+
+# 3. Of several top-level windows only the first one found is brought forward.
+run_setup PROBE_WINDOWS=3
+check "several windows: exactly one made topmost" reported "topmost_windows=1"
+check "several windows: exactly one shown" reported "visible_windows=1"
+check "several windows: the one shown is in the foreground" reported "foreground=1"
+
+# 4. A package cut short in its last blob, sub\data.txt: Installer.exe comes out whole, but an
+#    installer from a package that did not unpack in full is not started.
+cp "$work/app/Pack.qvd" "$work/whole.qvd"
+head -c -2 "$work/whole.qvd" >"$work/app/Pack.qvd"
+run_setup
+check "damaged package: exit code 0" test $? -eq 0
+check "damaged package: the installer is not started" test ! -e "$report"
+check "damaged package: nothing left" test -z "$(left_in_temp)"
+cp "$work/whole.qvd" "$work/app/Pack.qvd"
+
+# 5. An installer that needs elevation goes through the shell and is still waited for.
+rm -f "$report"
+(cd "$cwd" && wine_run "$fallback_test" "$(windows_path "$work/payload/Installer.exe")")
+check "elevation: StartInstaller's checks pass" test $? -eq 0
+check "elevation: the installer ran to its end" reported "done=1"
+check "elevation: with the launcher's current directory" \
+  reported "current_directory=$(windows_path "$cwd")"
+
+finish

@@ -1,0 +1,159 @@
+// A stand-in for Installer.exe that writes down what it finds, for the launcher's Wine tests.
+// Into the file named by PROBE_REPORT it writes, one "key=value" per line: its program path and
+// command line, current directory, the value of PROBE_INHERITED, whether a splash window was
+// visible when it started, the files beside it, and after PROBE_LINGER_MS of serving its windows
+// how many of them the launcher made visible and topmost and whether one is in the foreground.
+// It also leaves a file and a directory beside itself, for the launcher to remove.
+// PROBE_BUSY_MS keeps it from waiting for input that long after making its windows;
+// PROBE_WINDOWS sets their number (1). They start hidden: only the launcher shows them.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+const UINT_PTR REPORT_TIMER = 1;
+
+std::vector<HWND> g_windows;
+std::string g_report;
+
+void Add(const char* key, const std::string& value) {
+  g_report += key;
+  g_report += '=';
+  g_report += value;
+  g_report += '\n';
+}
+
+int EnvironmentNumber(const char* name, int fallback) {
+  const char* value = getenv(name);
+  return value != nullptr ? atoi(value) : fallback;
+}
+
+std::string OwnDirectory() {
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string directory = path;
+  return directory.substr(0, directory.rfind('\\'));
+}
+
+void ListTree(const std::string& root, const std::string& relative,
+              std::vector<std::string>* names) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((root + relative + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    std::string name = found.cFileName;
+    if (name == "." || name == "..") continue;
+    std::string entry = relative.empty() ? name : relative.substr(1) + "\\" + name;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      names->push_back(entry + "\\");
+      ListTree(root, relative + "\\" + name, names);
+    } else {
+      names->push_back(entry);
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+void RecordStart() {
+  char text[MAX_PATH * 2];
+  GetModuleFileNameA(nullptr, text, MAX_PATH);
+  Add("program", text);
+  Add("command_line", GetCommandLineA());
+  GetCurrentDirectoryA(sizeof text, text);
+  Add("current_directory", text);
+  const char* inherited = getenv("PROBE_INHERITED");
+  Add("inherited", inherited != nullptr ? inherited : "(unset)");
+  HWND splash = FindWindowA("ZeKotSetupWnd", nullptr);
+  Add("splash_visible", splash != nullptr && IsWindowVisible(splash) ? "1" : "0");
+  std::vector<std::string> names;
+  ListTree(OwnDirectory(), "", &names);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) Add("beside", name);
+}
+
+void LeaveFilesBehind() {
+  std::string directory = OwnDirectory() + "\\installer-data";
+  CreateDirectoryA(directory.c_str(), nullptr);
+  FILE* file = fopen((directory + "\\log.txt").c_str(), "w");
+  int wrote = file != nullptr && fputs("written by the installer\n", file) >= 0;
+  if (file != nullptr && fclose(file) != 0) wrote = 0;
+  Add("wrote_beside", wrote ? "1" : "0");
+}
+
+void RecordWindows() {
+  int visible = 0;
+  int topmost = 0;
+  HWND foreground = GetForegroundWindow();
+  int ownsForeground = 0;
+  for (HWND window : g_windows) {
+    if (IsWindowVisible(window)) ++visible;
+    if (GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOPMOST) ++topmost;
+    if (window == foreground) ownsForeground = 1;
+  }
+  Add("visible_windows", std::to_string(visible));
+  Add("topmost_windows", std::to_string(topmost));
+  Add("foreground", std::to_string(ownsForeground));
+}
+
+void WriteReport() {
+  const char* path = getenv("PROBE_REPORT");
+  if (path == nullptr) return;
+  Add("done", "1");
+  FILE* file = fopen(path, "wb");
+  if (file == nullptr) return;
+  fputs(g_report.c_str(), file);
+  fclose(file);
+}
+
+LRESULT CALLBACK ProbeWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_TIMER && wParam == REPORT_TIMER) {
+    KillTimer(window, REPORT_TIMER);
+    RecordWindows();
+    PostQuitMessage(0);
+    return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  RecordStart();
+  LeaveFilesBehind();
+
+  WNDCLASSEXA windowClass = {};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = ProbeWndProc;
+  windowClass.hInstance = instance;
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  windowClass.lpszClassName = "ProbeInstallerWnd";
+  RegisterClassExA(&windowClass);
+  int count = EnvironmentNumber("PROBE_WINDOWS", 1);
+  for (int i = 0; i < count; ++i) {
+    g_windows.push_back(CreateWindowExA(0, "ProbeInstallerWnd", "Probe installer",
+                                        WS_OVERLAPPEDWINDOW, 40 + 30 * i, 40 + 30 * i, 300, 200,
+                                        nullptr, nullptr, instance, nullptr));
+  }
+  if (g_windows.empty() || g_windows[0] == nullptr) {
+    Add("windows", "cannot be created");
+    WriteReport();
+    return 3;
+  }
+  // Busy with windows that exist but do not answer yet.
+  Sleep(EnvironmentNumber("PROBE_BUSY_MS", 0));
+  SetTimer(g_windows[0], REPORT_TIMER, EnvironmentNumber("PROBE_LINGER_MS", 1500), nullptr);
+
+  MSG message;
+  while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  WriteReport();
+  // Not 0, so that a launcher that passed the installer's exit code on would be noticed.
+  return 3;
+}
