@@ -2,7 +2,7 @@
 
 #include <shellapi.h>
 
-#include <cstdio>
+#include <cstring>
 
 #include "common/platform.h"
 
@@ -45,9 +45,14 @@ HANDLE StartThroughShell(const char* installerPath) {
 HANDLE StartInstaller(const char* installerPath) {
   // Unquoted, a path with blanks would be tried piece by piece: "C:\Documents and" first, so a
   // program planted as "C:\Documents.exe" would run instead.
+  // Quoted by hand: printf would bring a whole formatting library into the stub for this.
   char commandLine[PATH_BUFFER + 2];
-  int written = snprintf(commandLine, sizeof commandLine, "\"%s\"", installerPath);
-  if (written < 0 || written >= static_cast<int>(sizeof commandLine)) return nullptr;
+  size_t length = strlen(installerPath);
+  if (length + 3 > sizeof commandLine) return nullptr;
+  commandLine[0] = '"';
+  memcpy(commandLine + 1, installerPath, length);
+  commandLine[length + 1] = '"';
+  commandLine[length + 2] = '\0';
 
   STARTUPINFOA startup;
   GetStartupInfoA(&startup);
