@@ -20,7 +20,9 @@ use_temp_dir "$out/temp"
 
 cp -r demo/payload/. "$out/payload/"
 cp "$build/demo/Installer.exe" "$out/payload/"
-wine_run "$build/tests/make_test_package.exe" "$out/payload" "$out/app/Pack.qvd"
+# Packed with the Windows build of the publishers' packer, as a publisher on Windows would.
+wine_run "$build/src/setuppack.exe" create --quiet "$out/payload" -o "$out/app/Pack.qvd"
+wine_run "$build/src/setuppack.exe" list "$out/app/Pack.qvd"
 cp "$build/src/setup.exe" "$out/app/"
 # The splash picture, drawn here: a sun and a progress bar on a blue gradient.
 splash_size=480x270
