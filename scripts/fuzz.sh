@@ -35,17 +35,19 @@ for name in "${harnesses[@]}"; do
   mkdir -p "$corpus" "$findings" "$temp"
   if [ -d "fuzz/corpus/$name" ]; then cp -n "fuzz/corpus/$name"/* "$corpus/" 2>/dev/null || true; fi
   log="$run/$name.log"
+  started=$SECONDS
   set +e
   TMPDIR="$temp" nice -n 19 "$build/fuzz/$name" "$corpus" \
     -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$findings/" >"$log" 2>&1
   result=$?
   set -e
+  elapsed=$((SECONDS - started))
   executions=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)
   inputs=$(find "$corpus" -type f | wc -l)
-  echo "$(date -u +%FT%TZ) $name seconds=$seconds executions=$executions exit=$result" >>"$run/history.txt"
+  echo "$(date -u +%FT%TZ) $name seconds=$elapsed executions=$executions exit=$result" >>"$run/history.txt"
   if [ "$result" -eq 0 ]; then
-    echo "$name: $executions executions in $seconds s, corpus of $inputs inputs"
+    echo "$name: $executions executions in $elapsed s, corpus of $inputs inputs"
   else
     echo "$name: FAILED after $executions executions (exit $result); see $log and $findings" >&2
     grep -E '^(==[0-9]+==ERROR|SUMMARY|[a-z_]+_fuzzer: |.*runtime error)' "$log" | head -5 >&2 || true
