@@ -1,4 +1,4 @@
-// inspect_splash WAIT_MS [cover]: waits up to WAIT_MS for a visible window of the splash class
+// look_at_splash WAIT_MS [cover]: waits up to WAIT_MS for a visible window of the splash class
 // and prints, one "key=value" per line, what the system knows of it: class, title, style, window
 // and client rectangles, the desktop's size, and how many windows of that class exist. With
 // "cover" it then lays a window of its own over the splash and takes it away again, so that the
@@ -57,7 +57,7 @@ void CoverAndUncover(HWND splash) {
 int main(int argc, char** argv) {
   _setmode(_fileno(stdout), _O_BINARY);  // plain "\n" lines for the shell
   if (argc < 2) {
-    fprintf(stderr, "usage: inspect_splash WAIT_MS [cover]\n");
+    fprintf(stderr, "usage: look_at_splash WAIT_MS [cover]\n");
     return 2;
   }
   DWORD wait = static_cast<DWORD>(atoi(argv[1]));
