@@ -6,6 +6,7 @@
 # fuzz/corpus and kept between runs; findings/<harness>/ receives crashing or slow inputs;
 # <harness>.log is the last run's output and history.txt one line per run. A finding makes the
 # script fail; replay it with build/fuzz/fuzz/<harness> FILE, then keep it in fuzz/regressions.
+# fuzz/<harness>.dict, where there is one, is handed to libFuzzer as its dictionary.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 seconds="${1:-60}"
@@ -35,11 +36,13 @@ for name in "${harnesses[@]}"; do
   mkdir -p "$corpus" "$findings" "$temp"
   if [ -d "fuzz/corpus/$name" ]; then cp -n "fuzz/corpus/$name"/* "$corpus/" 2>/dev/null || true; fi
   log="$run/$name.log"
+  dict=()
+  if [ -f "fuzz/$name.dict" ]; then dict=(-dict="fuzz/$name.dict"); fi
   started=$SECONDS
   set +e
   TMPDIR="$temp" nice -n 19 "$build/fuzz/$name" "$corpus" \
     -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="$findings/" >"$log" 2>&1
+    -artifact_prefix="$findings/" "${dict[@]}" >"$log" 2>&1
   result=$?
   set -e
   elapsed=$((SECONDS - started))
