@@ -11,6 +11,9 @@ enum {
   NO_ENTRY = 4096,
   MAX_PHRASE = 100,
   FIRST_LEARNT = 256,
+  // A node past the sentinel that no code can name: a chain of new entries is built by writing
+  // to node[last] with `last` starting here, so the first link needs no test.
+  CHAIN_START = DICT_SIZE + 1,
 };
 
 // A parent never has two children with one symbol, so indexing children by (parent, byte)
@@ -63,7 +66,7 @@ struct Node {
 // previous the tail (most recent), so inserting and unlinking need no branches.
 template <class Children>
 struct Dictionary {
-  Node node[DICT_SIZE + 1];
+  Node node[CHAIN_START + 1];
   int inUse;
   Children children;
 };
@@ -139,6 +142,36 @@ void ResetDictionary(Dictionary<C>& d) {
   d.node[NO_ENTRY].recencyPrev = NO_ENTRY;
 }
 
+// Learning once the dictionary is full, the usual case: every new phrase recycles the least
+// recent entry, and all new entries have the same length.
+template <class C>
+inline void AddPhrasesRecycling(Dictionary<C>& d, const uint8_t* bytes, int n, int previous,
+                                int previousLength) {
+  const uint8_t length = static_cast<uint8_t>(previousLength + 1);
+  int head = RecencyHead(d);
+  int last = CHAIN_START;
+  for (int i = 0; i < n; ++i) {
+    const int byte = bytes[i];
+    if (d.children.Has(previous, byte)) continue;
+    const int e = head;
+    if (e == previous) break;  // as below
+    head = d.node[e].recencyNext;
+    d.children.Remove(d.node[e].parent, d.node[e].symbol);
+    d.children.Add(previous, byte, e);
+    d.node[e].symbol = static_cast<uint8_t>(byte);
+    d.node[e].parent = static_cast<uint16_t>(previous);
+    d.node[e].length = length;
+    d.node[last].recencyNext = static_cast<uint16_t>(e);
+    d.node[e].recencyPrev = static_cast<uint16_t>(last);
+    last = e;
+  }
+  if (last == CHAIN_START) return;
+  d.node[NO_ENTRY].recencyNext = static_cast<uint16_t>(head);
+  d.node[head].recencyPrev = NO_ENTRY;
+  RecencySpliceBefore(d, d.node[CHAIN_START].recencyNext, last,
+                      previous < FIRST_LEARNT ? NO_ENTRY : previous);
+}
+
 // The update after a decoded phrase `bytes[0..n)`, whose predecessor was entry `previous` of
 // `previousLength` bytes: learns previous + bytes[i] for each i, all as children of `previous`.
 //
@@ -155,6 +188,10 @@ void AddPhrases(Dictionary<C>& d, const uint8_t* bytes, int n, int previous, int
   if (previous == NO_ENTRY) return;
   int limit = MAX_PHRASE - previousLength;
   if (n > limit) n = limit;
+  if (d.inUse == DICT_SIZE) {
+    AddPhrasesRecycling(d, bytes, n, previous, previousLength);
+    return;
+  }
   int first = NO_ENTRY;
   int last = NO_ENTRY;
   int head = RecencyHead(d);  // the next entry to recycle
