@@ -106,3 +106,20 @@ part_row "Windows DLLs" corpus/dll
 part_row "text" corpus/text
 part_row "images" corpus/image
 part_row "DLLs and text, without the images" corpus/dll corpus/text
+
+# Unpacking as the launcher does it beside decoding the same blobs alone, in the temporary
+# directory the user has and in memory; then the stub's size if the Windows build is there.
+probe="$root/build/release/bench/unpack_probe"
+{
+  echo
+  echo "Unpacking the package (launcher's staging, decoding, removal) against decoding its blobs alone:"
+  echo
+  echo "- in ${TMPDIR:-/tmp}: $("$probe" "$o.pack.qvd" "$runs")"
+  if [ -d /dev/shm ]; then echo "- in /dev/shm: $(TMPDIR=/dev/shm "$probe" "$o.pack.qvd" "$runs")"; fi
+  stub="$root/build/win32/src/setup.exe"
+  if [ -f "$stub" ]; then
+    echo
+    echo "setup.exe: $(stat -c %s "$stub") bytes; imports $(i686-w64-mingw32-objdump -p "$stub" 2>/dev/null |
+      awk '/DLL Name:/ { printf "%s%s", sep, $3; sep = ", " }')"
+  fi
+} | tee -a "$results"
