@@ -15,16 +15,8 @@ probe=$3
 planted_dll=$4
 control=$5
 
-work=$(mktemp -d)
-at_exit 'rm -rf "$work"'
-start_display || exit 1
-app="$work/app"
-mkdir -p "$work/temp" "$app" "$work/payload"
-use_temp_dir "$work/temp"
-
-cp "$probe" "$work/payload/Installer.exe"
-wine_run "$packer" "$work/payload" "$app/Pack.qvd"
-cp "$setup_exe" "$app/setup.exe"
+stage_run temp "$probe"
+pack_app "$packer" "$setup_exe"
 cp "$control" "$app/control.exe"
 convert -size 40x30 xc:'#336699' BMP3:"$app/setup.bmp"
 # Loaded on demand when a window is made: the theming library.

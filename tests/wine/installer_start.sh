@@ -12,18 +12,11 @@ packer=$2
 probe=$3
 fallback_test=$4
 
-work=$(mktemp -d)
-at_exit 'rm -rf "$work"'
-start_display || exit 1
-temp="$work/temp dir"
+stage_run "temp dir" "$probe"
 cwd="$work/current dir"
-mkdir -p "$temp" "$cwd" "$work/app" "$work/payload/sub"
-use_temp_dir "$temp"
-
-cp "$probe" "$work/payload/Installer.exe"
+mkdir -p "$cwd" "$work/payload/sub"
 echo data >"$work/payload/sub/data.txt"
-wine_run "$packer" "$work/payload" "$work/app/Pack.qvd"
-cp "$setup_exe" "$work/app/setup.exe"
+pack_app "$packer" "$setup_exe"
 # Where an unquoted "...\temp dir\ZeKolInst0\Installer.exe" would be looked for first.
 cp "$probe" "$work/temp.exe"
 

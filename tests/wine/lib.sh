@@ -120,3 +120,23 @@ traced_run() {
   rm -f "$trace".part.*
   return $status
 }
+
+# The stage of a run of setup.exe: a work directory (removed when the script ends) with payload/,
+# whose Installer.exe is PROBE, and app/, which gets setup.exe and the package of payload/; a
+# display of the script's own; and the temporary directory TEMP_NAME below the work directory,
+# where the prefix's TEMP points. Sets work, app and temp; callers add to payload/ before
+# pack_app.
+stage_run() {  # stage_run TEMP_NAME PROBE
+  work=$(mktemp -d)
+  at_exit 'rm -rf "$work"'
+  start_display || exit 1
+  app="$work/app"
+  temp="$work/$1"
+  mkdir -p "$temp" "$app" "$work/payload"
+  use_temp_dir "$temp"
+  cp "$2" "$work/payload/Installer.exe"
+}
+pack_app() {  # pack_app PACKER SETUP_EXE
+  wine_run "$1" "$work/payload" "$app/Pack.qvd"
+  cp "$2" "$app/setup.exe"
+}

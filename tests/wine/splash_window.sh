@@ -13,16 +13,8 @@ probe=$3
 inspector=$4
 handoff_test=$5
 
-work=$(mktemp -d)
-at_exit 'rm -rf "$work"'
-start_display || exit 1
-temp="$work/temp"
-mkdir -p "$temp" "$work/app" "$work/payload"
-use_temp_dir "$temp"
-
-cp "$probe" "$work/payload/Installer.exe"
-wine_run "$packer" "$work/payload" "$work/app/Pack.qvd"
-cp "$setup_exe" "$work/app/setup.exe"
+stage_run temp "$probe"
+pack_app "$packer" "$setup_exe"
 # Odd sizes, so that centring on the 1024x768 screen has halves to truncate: (1024-321)/2 and
 # (768-203)/2 give 351 and 282.
 convert -size 321x203 gradient:'#c0392b-#2c3e50' -fill '#f1c40f' -draw 'circle 80,100 80,140' \
