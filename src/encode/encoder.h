@@ -14,8 +14,8 @@ enum ParseMode {
 };
 
 enum {
-  PLAN_WINDOW = 16,  // bytes planned at once
-  PLAN_STEP = 8,     // bytes taken from a plan before planning again
+  PLAN_WINDOW = 24,  // bytes planned at once
+  PLAN_STEP = 20,    // bytes taken from a plan before planning again
 };
 
 // Create zero-initialised (see ChildTable); one per thread.
