@@ -129,8 +129,8 @@ void EncodeBlob(Encoder& encoder, const uint8_t* data, size_t size, ParseMode mo
     int code = LongestMatch(d, reachable, data + position, left, &length);
     const int span = left < size_t{PLAN_WINDOW} ? static_cast<int>(left) : PLAN_WINDOW;
     if (mode == PARSE_PLANNED && length >= 2 && length >= span) {
-      // A phrase that reaches past the window is the cheapest start any plan could find; and
-      // nothing of a plan would be left to follow after it.
+      // A phrase that covers the whole window is the start any plan would choose (one symbol
+      // to the window's end), and nothing of a plan would be left to follow after it.
       planned = PLAN_STEP;
       window = 0;
     } else if (mode == PARSE_PLANNED) {
