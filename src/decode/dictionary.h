@@ -116,12 +116,16 @@ inline void MarkUsed(Dictionary<C>& d, int e) {
   RecencySpliceBefore(d, e, e, NO_ENTRY);
 }
 
+// Makes `e` the child of `parent` for `byte`, a phrase of `length` bytes, and links it after
+// `last` in a stretch being built (see CHAIN_START).
 template <class C>
-inline void AddChild(Dictionary<C>& d, int parent, int e, int byte) {
+inline void AddChild(Dictionary<C>& d, int parent, int e, int byte, int length, int last) {
   d.node[e].symbol = static_cast<uint8_t>(byte);
   d.node[e].parent = static_cast<uint16_t>(parent);
-  d.node[e].length = static_cast<uint8_t>(d.node[parent].length + 1);
+  d.node[e].length = static_cast<uint8_t>(length);
   d.children.Add(parent, byte, e);
+  d.node[last].recencyNext = static_cast<uint16_t>(e);
+  d.node[e].recencyPrev = static_cast<uint16_t>(last);
 }
 
 template <class C>
@@ -142,30 +146,26 @@ void ResetDictionary(Dictionary<C>& d) {
   d.node[NO_ENTRY].recencyPrev = NO_ENTRY;
 }
 
-// Learning once the dictionary is full, the usual case: every new phrase recycles the least
-// recent entry, and all new entries have the same length.
+// Learns previous + bytes[i] for i from `i` to n - 1, recycling the least recent entry for each
+// new phrase, then puts the stretch of new entries that ends at `last` in its place. The
+// second half of AddPhrases, and in a full dictionary the whole of it.
 template <class C>
-inline void AddPhrasesRecycling(Dictionary<C>& d, const uint8_t* bytes, int n, int previous,
-                                int previousLength) {
-  const uint8_t length = static_cast<uint8_t>(previousLength + 1);
+inline void AddPhrasesRecycling(Dictionary<C>& d, const uint8_t* bytes, int i, int n, int previous,
+                                int length, int last) {
   int head = RecencyHead(d);
-  int last = CHAIN_START;
-  for (int i = 0; i < n; ++i) {
+  for (; i < n; ++i) {
     const int byte = bytes[i];
     if (d.children.Has(previous, byte)) continue;
     const int e = head;
-    if (e == previous) break;  // as below
+    // Recycling the predecessor itself would cut the branch being grown.
+    if (e == previous) break;
     head = d.node[e].recencyNext;
-    d.children.Remove(d.node[e].parent, d.node[e].symbol);
-    d.children.Add(previous, byte, e);
-    d.node[e].symbol = static_cast<uint8_t>(byte);
-    d.node[e].parent = static_cast<uint16_t>(previous);
-    d.node[e].length = length;
-    d.node[last].recencyNext = static_cast<uint16_t>(e);
-    d.node[e].recencyPrev = static_cast<uint16_t>(last);
+    DetachNode(d, e);
+    AddChild(d, previous, e, byte, length, last);
     last = e;
   }
   if (last == CHAIN_START) return;
+  // Cuts off what was recycled; with nothing recycled this rewrites the links as they are.
   d.node[NO_ENTRY].recencyNext = static_cast<uint16_t>(head);
   d.node[head].recencyPrev = NO_ENTRY;
   RecencySpliceBefore(d, d.node[CHAIN_START].recencyNext, last,
@@ -188,42 +188,22 @@ void AddPhrases(Dictionary<C>& d, const uint8_t* bytes, int n, int previous, int
   if (previous == NO_ENTRY) return;
   int limit = MAX_PHRASE - previousLength;
   if (n > limit) n = limit;
+  const int length = previousLength + 1;
   if (d.inUse == DICT_SIZE) {
-    AddPhrasesRecycling(d, bytes, n, previous, previousLength);
+    AddPhrasesRecycling(d, bytes, 0, n, previous, length, CHAIN_START);
     return;
   }
-  int first = NO_ENTRY;
-  int last = NO_ENTRY;
-  int head = RecencyHead(d);  // the next entry to recycle
-  bool recycled = false;
-  for (int i = 0; i < n; ++i) {
-    if (d.children.Has(previous, bytes[i])) continue;
-    int e;
-    if (d.inUse < DICT_SIZE) {
-      e = d.inUse++;
-    } else {
-      e = head;
-      // Recycling the predecessor itself would cut the branch being grown.
-      if (e == previous) break;
-      head = d.node[e].recencyNext;
-      recycled = true;
-      DetachNode(d, e);
-    }
-    AddChild(d, previous, e, bytes[i]);
-    if (last == NO_ENTRY) {
-      first = e;
-    } else {
-      d.node[last].recencyNext = static_cast<uint16_t>(e);
-      d.node[e].recencyPrev = static_cast<uint16_t>(last);
-    }
+  // While the dictionary fills, entries are handed out in increasing number.
+  int last = CHAIN_START;
+  int i = 0;
+  for (; i < n && d.inUse < DICT_SIZE; ++i) {
+    const int byte = bytes[i];
+    if (d.children.Has(previous, byte)) continue;
+    const int e = d.inUse++;
+    AddChild(d, previous, e, byte, length, last);
     last = e;
   }
-  if (first == NO_ENTRY) return;
-  if (recycled) {
-    d.node[NO_ENTRY].recencyNext = static_cast<uint16_t>(head);
-    d.node[head].recencyPrev = NO_ENTRY;
-  }
-  RecencySpliceBefore(d, first, last, previous < FIRST_LEARNT ? NO_ENTRY : previous);
+  AddPhrasesRecycling(d, bytes, i, n, previous, length, last);
 }
 
 // What reading the code `e` does to the dictionary before it learns anything: spells its phrase
