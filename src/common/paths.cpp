@@ -66,7 +66,7 @@ int MakeUniqueTempDir(const char* pattern, char* out) {
   if (!GetTempDirectory(temp, MAX_PATH)) return 0;
   for (int n = 0; n < INT_MAX; ++n) {
     if (!FormatPath(out, pattern, temp, nullptr, n)) break;
-    MakeDirResult made = MakeDirectory(out);
+    MakeDirResult made = MakePrivateDirectory(out);
     if (made == MAKEDIR_CREATED) return 1;
     if (made == MAKEDIR_FAILED) break;
   }

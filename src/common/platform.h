@@ -16,11 +16,23 @@ enum { PATH_BUFFER = MAX_PATH + 4 };
 enum MakeDirResult { MAKEDIR_CREATED, MAKEDIR_EXISTS, MAKEDIR_FAILED };
 
 MakeDirResult MakeDirectory(const char* path);
+// MakeDirectory for the top of a tree the launcher owns under a shared temporary directory: only
+// the current user, SYSTEM and the Administrators may use it, whatever its parent allows, and
+// everything created inside inherits that.
+MakeDirResult MakePrivateDirectory(const char* path);
 int RemoveEmptyDirectory(const char* path);
 int DeletePlainFile(const char* path);
-// Removes a symbolic link or junction itself, never what it points to.
-int RemoveLink(const char* path, int isDirectory);
 FILE* OpenFile(const char* path, const char* mode);
+// Creates `path` for binary writing only when nothing of that name exists, a link included, so
+// that nothing planted there is ever truncated or followed. Null on failure; `exists` (may be
+// null) is then 1 when something of that name was there.
+FILE* OpenNewFile(const char* path, int* exists);
+// Bytes free to the calling user on the volume that holds the directory `dir`; 0 when unknown.
+int GetFreeDiskBytes(const char* dir, unsigned long long* bytes);
+// Deletes `dir` and everything below it, bottom-up, names and depth of any kind the system
+// allows, whoever created them. A link is removed itself, never what it points to. What cannot
+// be deleted stays, with the directories above it. Returns 1 when `dir` itself is gone.
+int RemoveDirectoryTree(const char* dir);
 // The size of an open file in bytes, beyond 2 GiB too; 0 when it cannot be told.
 int GetOpenFileSize(FILE* file, unsigned long long* size);
 

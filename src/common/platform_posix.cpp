@@ -1,7 +1,9 @@
 // POSIX implementation of the platform layer: portable backslash paths become '/' paths here.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -44,6 +46,11 @@ MakeDirResult MakeDirectory(const char* path) {
   return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
 }
 
+MakeDirResult MakePrivateDirectory(const char* path) {
+  // Every directory here is made for its owner alone.
+  return MakeDirectory(path);
+}
+
 int RemoveEmptyDirectory(const char* path) {
   char native[PATH_BUFFER];
   return ToNative(path, native) && rmdir(native) == 0;
@@ -54,15 +61,66 @@ int DeletePlainFile(const char* path) {
   return ToNative(path, native) && unlink(native) == 0;
 }
 
-int RemoveLink(const char* path, int) {
-  char native[PATH_BUFFER];
-  return ToNative(path, native) && unlink(native) == 0;
-}
-
 FILE* OpenFile(const char* path, const char* mode) {
   char native[PATH_BUFFER];
   if (!ToNative(path, native)) return nullptr;
   return fopen(native, mode);
+}
+
+FILE* OpenNewFile(const char* path, int* exists) {
+  if (exists != nullptr) *exists = 0;
+  char native[PATH_BUFFER];
+  if (!ToNative(path, native)) return nullptr;
+  // O_EXCL refuses any name that exists, a dangling link too.
+  int fd = open(native, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (exists != nullptr && errno == EEXIST) *exists = 1;
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+int GetFreeDiskBytes(const char* dir, unsigned long long* bytes) {
+  char native[PATH_BUFFER];
+  struct statvfs volume;
+  if (!ToNative(dir, native) || statvfs(native, &volume) != 0) return 0;
+  *bytes = static_cast<unsigned long long>(volume.f_bavail) * volume.f_frsize;
+  return 1;
+}
+
+namespace {
+
+// Empties the directory open as `fd` (which it takes over), never leaving it: each entry is
+// opened relative to its parent, and a link is unlinked itself.
+void EmptyDirectoryAt(int fd) {
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    close(fd);
+    return;
+  }
+  while (struct dirent* record = readdir(dir)) {
+    const char* name = record->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    if (unlinkat(dirfd(dir), name, 0) == 0) continue;
+    int child = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (child < 0) continue;
+    EmptyDirectoryAt(child);
+    unlinkat(dirfd(dir), name, AT_REMOVEDIR);
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
+int RemoveDirectoryTree(const char* dir) {
+  char native[PATH_BUFFER];
+  if (!ToNative(dir, native)) return 0;
+  int fd = open(native, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return 0;
+  EmptyDirectoryAt(fd);
+  return rmdir(native) == 0;
 }
 
 int GetOpenFileSize(FILE* file, unsigned long long* size) {

@@ -1,4 +1,5 @@
 // Win32 implementation of the platform layer, with the ANSI calls throughout.
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -37,10 +38,56 @@ int DeletePlainFile(const char* path) {
   return DeleteFileA(path) ? 1 : 0;
 }
 
-int RemoveLink(const char* path, int isDirectory) {
-  // A directory junction or symbolic link goes with RemoveDirectoryA, which removes the link and
-  // leaves its target alone.
-  return (isDirectory ? RemoveDirectoryA(path) : DeleteFileA(path)) ? 1 : 0;
+MakeDirResult MakePrivateDirectory(const char* path) {
+  return MakeDirectory(path);
+}
+
+FILE* OpenNewFile(const char* path, int* exists) {
+  if (exists != nullptr) *exists = 0;
+  // CREATE_NEW on the name itself, a link included, never on what a link points to.
+  HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (exists != nullptr && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS))
+      *exists = 1;
+    return nullptr;
+  }
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
+int GetFreeDiskBytes(const char* dir, unsigned long long* bytes) {
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExA(dir, &available, nullptr, nullptr)) return 0;
+  *bytes = available.QuadPart;
+  return 1;
+}
+
+int RemoveDirectoryTree(const char* dir) {
+  DirEntry entry;
+  DirSearch search = OpenDirSearch(dir, &entry);
+  if (search == nullptr) return 0;
+  do {
+    if (lstrcmpA(entry.name, ".") == 0 || lstrcmpA(entry.name, "..") == 0) continue;
+    char child[PATH_BUFFER];
+    if (!JoinPath(child, dir, entry.name)) continue;
+    // A junction or directory link goes with RemoveDirectoryA, which leaves its target alone.
+    if (entry.isLink && entry.isDirectory)
+      RemoveDirectoryA(child);
+    else if (entry.isDirectory)
+      RemoveDirectoryTree(child);
+    else
+      DeleteFileA(child);
+  } while (NextDirEntry(search, &entry));
+  CloseDirSearch(search);
+  return RemoveDirectoryA(dir) ? 1 : 0;
 }
 
 FILE* OpenFile(const char* path, const char* mode) {

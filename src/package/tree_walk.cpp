@@ -51,20 +51,5 @@ int DecompressTree(const char* sourceDir, const char* destinationDir,
 }
 
 int RemoveTree(const char* dir) {
-  DirEntry entry;
-  DirSearch search = OpenDirSearch(dir, &entry);
-  if (search == nullptr) return 0;
-  do {
-    if (IsDotEntry(entry.name)) continue;
-    char child[PATH_BUFFER];
-    if (!JoinPath(child, dir, entry.name)) continue;
-    if (entry.isLink)
-      RemoveLink(child, entry.isDirectory);
-    else if (entry.isDirectory)
-      RemoveTree(child);
-    else
-      DeletePlainFile(child);
-  } while (NextDirEntry(search, &entry));
-  CloseDirSearch(search);
-  return RemoveEmptyDirectory(dir);
+  return RemoveDirectoryTree(dir);
 }
