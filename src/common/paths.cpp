@@ -3,6 +3,13 @@
 #include <climits>
 #include <cstring>
 
+namespace {
+
+// The length of "\*.*", which the ANSI directory search appends to a directory's path.
+const size_t SEARCH_SUFFIX = 4;
+
+}  // namespace
+
 int FormatPath(char* out, const char* pattern, const char* first, const char* second, int number) {
   const char* texts[2] = {first, second};
   int nextText = 0;
@@ -65,7 +72,10 @@ int MakeUniqueTempDir(const char* pattern, char* out) {
   out[0] = '\0';
   if (!GetTempDirectory(temp, MAX_PATH)) return 0;
   for (int n = 0; n < INT_MAX; ++n) {
-    if (!FormatPath(out, pattern, temp, nullptr, n)) break;
+    // Every directory of a run is listed with "\*.*" appended, which must still fit MAX_PATH:
+    // a directory that could be created but never listed could not be emptied or removed.
+    if (!FormatPath(out, pattern, temp, nullptr, n) || strlen(out) + SEARCH_SUFFIX >= MAX_PATH)
+      break;
     MakeDirResult made = MakePrivateDirectory(out);
     if (made == MAKEDIR_CREATED) return 1;
     if (made == MAKEDIR_FAILED) break;
