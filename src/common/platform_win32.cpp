@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -21,13 +23,17 @@ void FillEntry(const WIN32_FIND_DATAA& data, DirEntry* entry) {
   entry->isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
 }
 
-}  // namespace
-
-MakeDirResult MakeDirectory(const char* path) {
-  if (CreateDirectoryA(path, nullptr)) return MAKEDIR_CREATED;
+MakeDirResult CreateDirectoryResult(BOOL created) {
+  if (created) return MAKEDIR_CREATED;
   DWORD error = GetLastError();
   return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? MAKEDIR_EXISTS
                                                                      : MAKEDIR_FAILED;
+}
+
+}  // namespace
+
+MakeDirResult MakeDirectory(const char* path) {
+  return CreateDirectoryResult(CreateDirectoryA(path, nullptr));
 }
 
 int RemoveEmptyDirectory(const char* path) {
@@ -38,8 +44,51 @@ int DeletePlainFile(const char* path) {
   return DeleteFileA(path) ? 1 : 0;
 }
 
+namespace {
+
+// The SID of the user the process runs as, in its string form; 0 when it cannot be told.
+int GetProcessUserSid(char* out, size_t size) {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } info;
+  DWORD length;
+  BOOL known = GetTokenInformation(token, TokenUser, &info, sizeof info, &length);
+  CloseHandle(token);
+  char* text;
+  if (!known || !ConvertSidToStringSidA(info.user.User.Sid, &text)) return 0;
+  int fits = lstrlenA(text) < static_cast<int>(size);
+  if (fits) lstrcpyA(out, text);
+  LocalFree(text);
+  return fits;
+}
+
+}  // namespace
+
 MakeDirResult MakePrivateDirectory(const char* path) {
-  return MakeDirectory(path);
+  // Run as SYSTEM, the launcher's temporary directory is C:\Windows\Temp, where every local user
+  // may add files and folders to any new folder through the inherited entries: they could plant
+  // a file or a link in the install directory before it is filled, or read what is unpacked.
+  // The list is given whole and protected ("P"), so nothing of the parent's is inherited, and
+  // every entry passes on to what is created inside ("OICI").
+  char user[PATH_BUFFER];
+  char sddl[PATH_BUFFER];
+  if (!GetProcessUserSid(user, sizeof user) ||
+      !FormatPath(sddl, "D:P(A;OICI;FA;;;%s)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", user, nullptr, 0))
+    return MAKEDIR_FAILED;
+  PSECURITY_DESCRIPTOR descriptor;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr))
+    return MAKEDIR_FAILED;
+  SECURITY_ATTRIBUTES attributes;
+  attributes.nLength = sizeof attributes;
+  attributes.lpSecurityDescriptor = descriptor;
+  attributes.bInheritHandle = FALSE;
+  MakeDirResult result = CreateDirectoryResult(CreateDirectoryA(path, &attributes));
+  LocalFree(descriptor);
+  return result;
 }
 
 FILE* OpenNewFile(const char* path, int* exists) {

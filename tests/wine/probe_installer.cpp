@@ -1,12 +1,15 @@
 // A stand-in for Installer.exe that writes down what it finds, for the launcher's Wine tests.
 // Into the file named by PROBE_REPORT it writes, one "key=value" per line: its program path and
-// command line, current directory, the value of PROBE_INHERITED, whether a splash window was
-// visible when it started, the files beside it, and after PROBE_LINGER_MS of serving its windows
-// how many of them the launcher made visible and topmost and whether one is in the foreground.
+// command line, current directory, the user it runs as and its directory's access list (SDDL),
+// the value of PROBE_INHERITED, whether a splash window was visible when it started, the files
+// beside it, and after PROBE_LINGER_MS of serving its windows how many of them the launcher made
+// visible and topmost and whether one is in the foreground.
 // It also leaves a file and a directory beside itself, for the launcher to remove.
 // PROBE_BUSY_MS keeps it from waiting for input that long after making its windows;
 // PROBE_WINDOWS sets their number (1). They start hidden: only the launcher shows them.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -59,6 +62,38 @@ void ListTree(const std::string& root, const std::string& relative,
   FindClose(search);
 }
 
+// The access list of the probe's own directory, in SDDL.
+std::string OwnDirectoryAccess() {
+  std::vector<char> descriptor(4096);
+  DWORD needed = 0;
+  char* text = nullptr;
+  if (!GetFileSecurityA(OwnDirectory().c_str(), DACL_SECURITY_INFORMATION, descriptor.data(),
+                        static_cast<DWORD>(descriptor.size()), &needed) ||
+      !ConvertSecurityDescriptorToStringSecurityDescriptorA(
+          descriptor.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr))
+    return "(unknown)";
+  std::string access = text;
+  LocalFree(text);
+  return access;
+}
+
+std::string ProcessUser() {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return "(unknown)";
+  std::vector<BYTE> info(256);
+  DWORD length;
+  BOOL known =
+      GetTokenInformation(token, TokenUser, info.data(), static_cast<DWORD>(info.size()), &length);
+  CloseHandle(token);
+  char* text = nullptr;
+  if (!known ||
+      !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid, &text))
+    return "(unknown)";
+  std::string user = text;
+  LocalFree(text);
+  return user;
+}
+
 void RecordStart() {
   char text[MAX_PATH * 2];
   GetModuleFileNameA(nullptr, text, MAX_PATH);
@@ -69,6 +104,8 @@ void RecordStart() {
   const char* inherited = getenv("PROBE_INHERITED");
   Add("inherited", inherited != nullptr ? inherited : "(unset)");
   HWND splash = FindWindowA("ZeKotSetupWnd", nullptr);
+  Add("user", ProcessUser());
+  Add("access", OwnDirectoryAccess());
   Add("splash_visible", splash != nullptr && IsWindowVisible(splash) ? "1" : "0");
   std::vector<std::string> names;
   ListTree(OwnDirectory(), "", &names);
