@@ -4,7 +4,9 @@
 // the value of PROBE_INHERITED, whether a splash window was visible when it started, the files
 // beside it, and after PROBE_LINGER_MS of serving its windows how many of them the launcher made
 // visible and topmost and whether one is in the foreground.
-// It also leaves a file and a directory beside itself, for the launcher to remove.
+// It also leaves a file and a directory beside itself, for the launcher to remove; with
+// PROBE_TRAPS set, also names that the ANSI calls cannot hold: names that best-fit mapping turns
+// into paths out of the tree, names outside the ANSI code page and a tree deeper than MAX_PATH.
 // PROBE_BUSY_MS keeps it from waiting for input that long after making its windows;
 // PROBE_WINDOWS sets their number (1). They start hidden: only the launcher shows them.
 #include <windows.h>
@@ -122,6 +124,55 @@ void LeaveFilesBehind() {
   Add("wrote_beside", wrote ? "1" : "0");
 }
 
+// Made with the wide calls on "\\?\" paths, as an installer may.
+class WideTree {
+ public:
+  WideTree() {
+    WCHAR path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    root_ = path;
+    root_ = L"\\\\?\\" + root_.substr(0, root_.rfind(L'\\'));
+  }
+  bool Directory(const std::wstring& relative) {
+    return CreateDirectoryW((root_ + L"\\" + relative).c_str(), nullptr) != 0;
+  }
+  bool File(const std::wstring& relative) {
+    HANDLE file = CreateFileW((root_ + L"\\" + relative).c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = WriteFile(file, "left by the installer\n", 22, &written, nullptr) && written == 22;
+    return CloseHandle(file) && ok;
+  }
+
+ private:
+  std::wstring root_;
+};
+
+void LeaveTrapsBehind() {
+  WideTree tree;
+  // U+FF3C, the fullwidth backslash. Best-fit mapped, the file is "..\..\victim.txt": from the
+  // install directory, a file in the profile above the temporary directory; the directory below
+  // "nest" leads to the same place.
+  const std::wstring trap = L"..\uFF3C..\uFF3C";
+  bool made = tree.File(trap + L"victim.txt") && tree.Directory(L"nest") &&
+              tree.Directory(L"nest\\" + trap + L"..\uFF3Cvictim-dir") &&
+              tree.File(L"nest\\" + trap + L"..\uFF3Cvictim-dir\\inner.txt");
+  // Han and Polish letters, outside the ANSI code page of a Western system.
+  const std::wstring foreign = L"\u4E2D\u6587";
+  made = made && tree.Directory(foreign) && tree.File(foreign + L"\\" + foreign + L".log") &&
+         tree.File(foreign + L"\\\u0141ukasz.txt");
+  // 400 levels, some 2400 characters: far past MAX_PATH, within what Wine maps to a Unix path.
+  std::wstring deep = L"deep";
+  made = made && tree.Directory(deep);
+  for (int level = 0; made && level < 400; ++level) {
+    deep += L"\\level";
+    made = tree.Directory(deep);
+  }
+  made = made && tree.File(deep + L"\\" + foreign + L".txt");
+  Add("traps", made ? "1" : "0");
+}
+
 void RecordWindows() {
   int visible = 0;
   int topmost = 0;
@@ -162,6 +213,7 @@ LRESULT CALLBACK ProbeWndProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   RecordStart();
   LeaveFilesBehind();
+  if (getenv("PROBE_TRAPS") != nullptr) LeaveTrapsBehind();
 
   WNDCLASSEXA windowClass = {};
   windowClass.cbSize = sizeof windowClass;
