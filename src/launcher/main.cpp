@@ -27,7 +27,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   int unpacked = ExtractPackage(packagePath, installDir);
 
-  SendMessageA(splash, WM_DESTROY, 0, 0);
+  CloseSplash(splash);
 
   // An installer that came out of a damaged package, or only partly, is not run.
   HANDLE installer = nullptr;
