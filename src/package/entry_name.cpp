@@ -60,3 +60,8 @@ const char* EntryNameProblem(const char* name, uint32_t declaredLength) {
     component = end + 1;
   }
 }
+
+const char* ComponentNameProblem(const char* name) {
+  if (strchr(name, '\\') != nullptr) return "separator in a name";
+  return ComponentProblem(name, strlen(name));
+}
