@@ -67,7 +67,7 @@ check "several windows: the one shown is in the foreground" reported "foreground
 cp "$work/app/Pack.qvd" "$work/whole.qvd"
 head -c -2 "$work/whole.qvd" >"$work/app/Pack.qvd"
 run_setup
-check "damaged package: exit code 0" test $? -eq 0
+check "damaged package: exit code 3" test $? -eq 3
 check "damaged package: the installer is not started" test ! -e "$report"
 check "damaged package: nothing left" test -z "$(left_in_temp)"
 cp "$work/whole.qvd" "$work/app/Pack.qvd"
