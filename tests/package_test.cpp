@@ -2,10 +2,13 @@
 // damaged or hostile ones are refused without touching anything outside the directories owned.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/code_page.h"
 #include "common/paths.h"
 #include "package/entry_name.h"
 #include "package/extract.h"
@@ -14,6 +17,10 @@
 #include "support/bit_writer.h"
 #include "support/package_builder.h"
 #include "support/scratch.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -178,6 +185,61 @@ TEST(HostileNames, AreRefusedAndNothingLandsOutside) {
   EXPECT_EQ(EntryNameProblem("\\console.log", 12), nullptr);
   EXPECT_NE(EntryNameProblem("\\x", 3), nullptr) << "embedded NUL";
 }
+
+// Names in a double-byte code page for as long as a test runs.
+class CodePage {
+ public:
+  explicit CodePage(int codePage) { SetNameCodePage(codePage); }
+  ~CodePage() { SetNameCodePage(0); }
+};
+
+// In code page 932 "ソ" is 83 5C and "ポ" 83 7C: the second byte is no separator and no '|'.
+const char kSoftware[] = "\\\x83\x5C\x83\x74\x83\x67";  // \ソフト
+const char kTable[] = "\\\x95\x5C.txt";                 // \表.txt
+const char kPort[] = "\\\x83\x7C\x81\x5B\x83\x67.txt";  // \ポート.txt
+
+TEST(CodePages, DoubleByteNamesFollowTheirCodePage) {
+  {
+    CodePage japanese(932);
+    for (const char* name : {kSoftware, kTable, kPort, "\\\x83\x5C\\readme.txt"})
+      EXPECT_EQ(EntryNameProblem(name, static_cast<uint32_t>(strlen(name))), nullptr) << name;
+    EXPECT_NE(EntryNameProblem("\\ok\x83", 4), nullptr) << "ends inside a character";
+    EXPECT_NE(EntryNameProblem("\\\x83\x5C\\..\\x", 8), nullptr);
+    EXPECT_EQ(ComponentNameProblem("\x83\x5C"), nullptr);
+    EXPECT_NE(ComponentNameProblem("\x83\x5C\\x"), nullptr);
+  }
+  // In a single-byte code page the same bytes are a backslash and a bar.
+  EXPECT_NE(EntryNameProblem(kPort, static_cast<uint32_t>(strlen(kPort))), nullptr);
+  EXPECT_NE(ComponentNameProblem("\x83\x5C"), nullptr);
+}
+
+#ifndef _WIN32
+// Natively the names become UTF-8 on disk and come back in the code page; on Windows the
+// system's own code page decides, which the Wine tests set.
+TEST(CodePages, DoubleBytePackageUnpacksWithEveryName) {
+  CodePage japanese(932);
+  ScratchDir dir;
+  std::string software = kSoftware;
+  // "ツ" (83 61) and "ア" (83 41) differ only in a second byte that looks like a letter's case.
+  std::string tsu = software + "\\\x83\x61", a = software + "\\\x83\x41";
+  ExtractResult result = Extract(
+      dir, BuildPackage({software, software + "\\"}, {{software + kTable, LiteralBlob("table")},
+                                                      {kPort, LiteralBlob("port")},
+                                                      {tsu, LiteralBlob("tsu")},
+                                                      {a, LiteralBlob("a")}}));
+  EXPECT_EQ(result.ok, 1);
+  EXPECT_TRUE(result.problems.empty()) << result.problems[0];
+  EXPECT_EQ(result.slips.size(), 2u) << "the trailing backslash, then the directory again";
+  Tree expected = {
+      {kPort, "port"}, {software + "\\", ""}, {a, "a"}, {tsu, "tsu"}, {software + kTable, "table"}};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_TRUE(Snapshot(dir / "install") == expected);
+  // What a Linux user sees: the names in UTF-8.
+  std::string native = dir / "install";
+  std::replace(native.begin(), native.end(), '\\', '/');
+  EXPECT_EQ(access((native + "/\u30bd\u30d5\u30c8/\u8868.txt").c_str(), F_OK), 0);
+}
+#endif
 
 TEST(HostileNames, LongNamesAreRefusedWithoutOverflow) {
   ScratchDir dir;

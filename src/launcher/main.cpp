@@ -4,6 +4,7 @@
 // leaves one line for a debugger or a debug-output viewer.
 #include <windows.h>
 
+#include "common/code_page.h"
 #include "common/paths.h"
 #include "common/platform.h"
 #include "launcher/dll_search.h"
@@ -86,6 +87,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   char installerPath[PATH_BUFFER];
 
   RestrictDllSearch();
+  // Names and paths are in the system's ANSI code page, which may have double-byte characters.
+  SetNameCodePage(static_cast<int>(GetACP()));
 
   HWND splash = ShowSplash(instance, SW_SHOW);
 

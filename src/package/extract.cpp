@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/code_page.h"
 #include "common/paths.h"
 #include "common/platform.h"
 #include "package/entry_name.h"
@@ -24,8 +25,9 @@ enum {
 };
 
 // Windows does not tell names apart by letter case, so neither does the plan. Only ASCII is
-// folded: names that differ in the case of other letters meet on disk as an existing file or
-// directory that the plan did not expect, which is refused.
+// folded, and never the second byte of a double-byte character: names that differ in the case
+// of other letters meet on disk as an existing file or directory that the plan did not expect,
+// which is refused.
 int FoldByte(unsigned char c) {
   return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
 }
@@ -33,10 +35,15 @@ int FoldByte(unsigned char c) {
 // Compares the first `length` bytes of `a` with all of `b`, without regard to ASCII case.
 int CompareFolded(const char* a, size_t length, const char* b) {
   size_t i = 0;
-  for (; i < length && b[i] != '\0'; ++i) {
-    int difference =
-        FoldByte(static_cast<unsigned char>(a[i])) - FoldByte(static_cast<unsigned char>(b[i]));
+  while (i < length && b[i] != '\0') {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    int difference = FoldByte(x) - FoldByte(y);
     if (difference != 0) return difference;
+    ++i;
+    if (IsLeadByte(x) && i < length && b[i] != '\0') {
+      if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) - static_cast<unsigned char>(b[i]);
+      ++i;
+    }
   }
   if (i < length) return 1;
   return b[i] == '\0' ? 0 : -1;
@@ -77,7 +84,7 @@ PackageEntry* FindName(const NameIndex& index, const char* name, size_t length) 
 // Length of the part of `name` before its last backslash: the parent directory's name, empty for
 // the top level.
 size_t ParentLength(const char* name) {
-  const char* cut = strrchr(name, '\\');
+  const char* cut = FindLastSeparator(name);
   return cut != nullptr ? static_cast<size_t>(cut - name) : 0;
 }
 
@@ -106,7 +113,9 @@ void Skip(PackageEntry* entry, const ProblemReporter* reporter, const char* why)
 // level itself, which exists already.
 void TrimDirectoryName(PackageEntry* entry, const ProblemReporter* reporter) {
   size_t length = strlen(entry->name);
-  if (length != entry->nameLength || length == 0 || entry->name[length - 1] != '\\') return;
+  if (length != entry->nameLength || length == 0 ||
+      FindLastSeparator(entry->name) != entry->name + length - 1)
+    return;
   if (length == 1) {
     Skip(entry, reporter, "names the top level, which exists");
     return;
