@@ -3,7 +3,8 @@
 # temporary directory and a download folder named in Cyrillic, and a user "Łukasz" beside a
 # "Lukasz", which the code page's best fit would turn one into the other. The launcher must find
 # its own package, unpack into the user's own temporary directory, run the installer from there
-# and leave it clean; when there is no way to spell the temporary directory, run nothing.
+# and leave it clean; when there is no way to spell the temporary directory, run nothing and say
+# so in the exit code.
 # usage: foreign_paths.sh SETUP_EXE MAKE_TEST_PACKAGE_EXE PROBE_INSTALLER_EXE
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 # Wine reads Unix names in the locale's character set, and takes its code page (1252) from the
@@ -80,6 +81,7 @@ check "look-alike: his temporary directory untouched" empty "$other/Temp"
 #    exists: nothing is unpacked anywhere and no installer runs.
 rmdir "$own/Temp"
 run_setup "$own/Downloads" "$other/Temp"
+check "no short form: exit code 2, no temporary directory" test $? -eq 2
 check "no short form: no installer started" test ! -e "$report"
 check "no short form: the look-alike's temporary directory untouched" empty "$other/Temp"
 
