@@ -1,5 +1,6 @@
-// Win32 implementation of the platform layer, with the ANSI calls throughout: only the two paths
-// the system hands over, the temporary directory and the launcher's own, are read in full first.
+// Win32 implementation of the platform layer, with the ANSI calls throughout, except for the two
+// paths the system hands over (the temporary directory, the launcher's own): those are read wide
+// and put into ANSI only where that is exact.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
