@@ -54,7 +54,7 @@ check "cyrillic: the code page cannot spell these names" \
   grep -sqE '^current_directory=.*\?{9}$' "$report"
 check "cyrillic: the installer ran to its end" reported "done=1"
 check "cyrillic: the whole package came out" \
-  test "$(grep '^beside=' "$report" | tr '\n' ' ')" = "beside=Installer.exe beside=data.txt "
+  test "$(grep -s '^beside=' "$report" | tr '\n' ' ')" = "beside=Installer.exe beside=data.txt "
 check "cyrillic: unpacked into the user's temporary directory" installed_in "$temp"
 check "cyrillic: nothing left" empty "$temp"
 
@@ -72,7 +72,7 @@ run_setup "$own/Downloads" "$own/Temp" "$other/Temp"
 check "look-alike: exit code 0" test $? -eq 0
 check "look-alike: the installer ran to its end" reported "done=1"
 check "look-alike: the package beside the launcher, not the look-alike's" \
-  test "$(grep '^beside=' "$report" | tr '\n' ' ')" = "beside=Installer.exe beside=data.txt "
+  test "$(grep -s '^beside=' "$report" | tr '\n' ' ')" = "beside=Installer.exe beside=data.txt "
 check "look-alike: unpacked into the user's own temporary directory" installed_in "$own/Temp"
 check "look-alike: nothing left" empty "$own/Temp"
 check "look-alike: his temporary directory untouched" empty "$other/Temp"
