@@ -1,14 +1,9 @@
 #include "common/paths.h"
 
+#include "common/code_page.h"
+
 #include <climits>
 #include <cstring>
-
-namespace {
-
-// The length of "\*.*", which the ANSI directory search appends to a directory's path.
-const size_t SEARCH_SUFFIX = 4;
-
-}  // namespace
 
 int FormatPath(char* out, const char* pattern, const char* first, const char* second, int number) {
   const char* texts[2] = {first, second};
@@ -61,7 +56,7 @@ int FileBesideLauncher(const char* name, char* out) {
   char self[PATH_BUFFER];
   out[0] = '\0';
   if (!GetLauncherPath(self, MAX_PATH)) return 0;
-  char* cut = strrchr(self, '\\');
+  char* cut = const_cast<char*>(FindLastSeparator(self));
   if (cut == nullptr) return 0;
   *cut = '\0';
   return JoinPath(out, self, name);
@@ -72,10 +67,8 @@ int MakeUniqueTempDir(const char* pattern, char* out) {
   out[0] = '\0';
   if (!GetTempDirectory(temp, MAX_PATH)) return 0;
   for (int n = 0; n < INT_MAX; ++n) {
-    // Every directory of a run is listed with "\*.*" appended, which must still fit MAX_PATH:
-    // a directory that could be created but never listed could not be emptied or removed.
-    if (!FormatPath(out, pattern, temp, nullptr, n) || strlen(out) + SEARCH_SUFFIX >= MAX_PATH)
-      break;
+    // A directory that could be created but never listed could not be filled or emptied.
+    if (!FormatPath(out, pattern, temp, nullptr, n) || strlen(out) > MAX_DIRECTORY_PATH) break;
     MakeDirResult made = MakePrivateDirectory(out);
     if (made == MAKEDIR_CREATED) return 1;
     if (made == MAKEDIR_FAILED) break;

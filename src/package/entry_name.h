@@ -11,3 +11,7 @@
 // of / : < > " | ? *, no trailing dot or blank, and not a reserved device name such as CON or
 // COM1 (which would address a device instead of a file).
 const char* EntryNameProblem(const char* name, uint32_t declaredLength);
+
+// Null when `name` (NUL-terminated) is one plain component that may be joined to a directory
+// path: what EntryNameProblem asks of each component, and no backslash.
+const char* ComponentNameProblem(const char* name);

@@ -26,6 +26,11 @@ void PrintProblem(void* context, const char* where, const char* what) {
     fprintf(stderr, "setuppack: %s: %s: %s\n", label->package.c_str(), where, what);
 }
 
+void PrintSlip(void* context, const char* where, const char* what) {
+  const ProblemLabel* label = static_cast<const ProblemLabel*>(context);
+  fprintf(stderr, "setuppack: %s: warning: %s: %s\n", label->package.c_str(), where, what);
+}
+
 struct CountingFile {
   FILE* file;
   Progress* progress;
@@ -50,8 +55,9 @@ int ExtractCommand(const fs::path& package, const fs::path& destination, const O
     throw Failure(destination.string() + ": not empty; extract into a new or empty directory");
   std::string portableDestination = PortablePath(fs::absolute(destination));
   ProblemLabel label = {package.string(), PortablePath(fs::absolute(package))};
-  ProblemReporter reporter = {PrintProblem, &label};
-  int ok = ExtractPackage(label.portable.c_str(), portableDestination.c_str(), &reporter);
+  ProblemReporter reporter = {PrintProblem, &label, PrintSlip};
+  int ok =
+      ExtractPackage(label.portable.c_str(), portableDestination.c_str(), &reporter) == EXTRACT_OK;
   if (!ok) {
     // As the launcher does: nothing half-unpacked is left to be mistaken for the real thing.
     if (created) {
