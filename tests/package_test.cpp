@@ -156,6 +156,23 @@ TEST(HostileNames, AreRefusedAndNothingLandsOutside) {
   EXPECT_NE(EntryNameProblem("\\x", 3), nullptr) << "embedded NUL";
 }
 
+TEST(HostileNames, SuperscriptPortNumbersAreDevices) {
+  // Code page 1252 bytes, then UTF-8; with an extension, a blank before it, any letter case.
+  for (std::string name : {"\\COM\xB9", "\\lpt\xB2.txt", "\\d\\Com\xB3 .x", "\\LPT\xC2\xB9"}) {
+    EXPECT_STREQ(EntryNameProblem(name.c_str(), static_cast<uint32_t>(name.size())),
+                 "reserved device name")
+        << name;
+  }
+  // Other Latin-1 digits and fractions are no port numbers, and C2 leads a superscript only.
+  for (std::string name :
+       {"\\COM\xBC", "\\LPT\xB0.txt", "\\COM\xB9\xB9", "\\COM\xC2\x31", "\\COM\xB2x"})
+    EXPECT_EQ(EntryNameProblem(name.c_str(), static_cast<uint32_t>(name.size())), nullptr) << name;
+  ScratchDir dir;
+  ExtractResult result = Extract(dir, BuildPackage({}, {{"\\COM\xB9.log", LiteralBlob("x")}}));
+  EXPECT_EQ(result.ok, 0);
+  EXPECT_TRUE(ListDir(dir / "install").empty());
+}
+
 TEST(HostileNames, LongNamesAreRefusedWithoutOverflow) {
   ScratchDir dir;
   std::string long259 = "\\" + std::string(258, 'n');

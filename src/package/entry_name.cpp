@@ -10,6 +10,13 @@ char Upper(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+// Windows takes the superscript digits one to three as port numbers too: COM\xB9 is a port
+// like COM1. They are single bytes (B9, B2, B3) in the Latin code pages, and in UTF-8 the same
+// bytes led by C2.
+int IsSuperscriptDigit(unsigned char c) {
+  return c == 0xB9 || c == 0xB2 || c == 0xB3;
+}
+
 // True when the component, up to its first dot, is a DOS device name.
 int IsDeviceName(const char* component, size_t length) {
   static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
@@ -22,10 +29,10 @@ int IsDeviceName(const char* component, size_t length) {
   upper[stem] = '\0';
   for (const char* device : kDevices)
     if (strcmp(upper, device) == 0) return 1;
-  if (stem == 4 && (memcmp(upper, "COM", 3) == 0 || memcmp(upper, "LPT", 3) == 0) &&
-      upper[3] >= '0' && upper[3] <= '9')
-    return 1;
-  return 0;
+  if (stem < 4 || (memcmp(upper, "COM", 3) != 0 && memcmp(upper, "LPT", 3) != 0)) return 0;
+  const unsigned char* number = reinterpret_cast<const unsigned char*>(upper + 3);
+  if (stem == 4) return (number[0] >= '0' && number[0] <= '9') || IsSuperscriptDigit(number[0]);
+  return stem == 5 && number[0] == 0xC2 && IsSuperscriptDigit(number[1]);
 }
 
 const char* ComponentProblem(const char* component, size_t length) {
