@@ -13,7 +13,9 @@
 #include "support/package_builder.h"
 
 #ifndef _WIN32
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -67,6 +69,13 @@ class PackerTest : public ::testing::Test {
   fs::path root_;
   Options options_;
 };
+
+void WritePackage(const fs::path& path, const std::vector<std::string>& directories,
+                  const std::vector<TestFile>& files) {
+  std::vector<uint8_t> package = BuildPackage(directories, files);
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(package.data()), static_cast<long>(package.size()));
+}
 
 std::string Sample(size_t size, unsigned seed) {
   std::mt19937 random(seed);
@@ -224,9 +233,9 @@ TEST_F(PackerTest, DamagedPackagesGetErrorsNotCrashes) {
     } catch (const Failure&) {
     }
     EXPECT_NE(verified, 0) << cut;
-    EXPECT_THROW(packer::ExtractCommand(root_ / "cut.qvd", root_ / "out", options_), Failure)
+    EXPECT_THROW(packer::ExtractCommand(root_ / "cut.qvd", root_ / "out/deeper", options_), Failure)
         << cut;
-    EXPECT_FALSE(fs::exists(root_ / "out")) << "a failed extract leaves nothing";
+    EXPECT_FALSE(fs::exists(root_ / "out")) << "a failed extract leaves nothing, parents neither";
     if (cut < 30) {
       EXPECT_TRUE(listFails) << cut;
     }
@@ -279,5 +288,80 @@ TEST_F(PackerTest, CompressAndDecompressOneFile) {
   EXPECT_THROW(packer::DecompressCommand(root_ / "short", root_ / "bad", options_), Failure);
   EXPECT_FALSE(fs::exists(root_ / "bad"));
 }
+
+#ifndef _WIN32
+// The real setuppack in a process of its own, with `temp` for its temporary directory and the
+// stop signals as usual, whatever this process ignores or blocks.
+pid_t StartExtract(const fs::path& package, const fs::path& destination, const fs::path& temp) {
+  pid_t child = fork();
+  if (child != 0) return child;
+  setenv("TMPDIR", temp.c_str(), 1);
+  for (int stop : {SIGINT, SIGTERM, SIGHUP}) signal(stop, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  execl(SETUPPACK_PATH, SETUPPACK_PATH, "extract", package.c_str(), destination.c_str(), "--quiet",
+        static_cast<char*>(nullptr));
+  _exit(127);
+}
+
+// A file below `dir`, or a directory that holds something.
+bool HoldsAnything(const fs::path& dir) {
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir, error))
+    if (!entry.is_directory(error) || !fs::is_empty(entry.path(), error)) return true;
+  return false;
+}
+
+TEST_F(PackerTest, InterruptedExtractLeavesNothingBehind) {
+  // Thousands of small files: staging and unpacking each take far longer than a signal.
+  std::vector<std::string> directories;
+  std::vector<TestFile> files;
+  for (int d = 0; d < 10; ++d) {
+    directories.push_back("\\d" + std::to_string(d));
+    for (int f = 0; f < 300; ++f)
+      files.push_back({directories.back() + "\\f" + std::to_string(f),
+                       LiteralBlob(Sample(600, static_cast<unsigned>(d * 1000 + f)))});
+  }
+  WritePackage(root_ / "big.qvd", directories, files);
+
+  struct Case {
+    int signal;
+    bool whileUnpacking;  // else while staging
+    const char* destination;
+    bool destinationExists;  // empty, made beforehand
+  };
+  for (const Case& c : {Case{SIGTERM, false, "new/nested", false},
+                        Case{SIGINT, true, "empty", true}, Case{SIGHUP, true, "new", false}}) {
+    SCOPED_TRACE(c.destination);
+    fs::path temp = root_ / "tmp", destination = root_ / c.destination;
+    fs::create_directories(temp);
+    if (c.destinationExists) fs::create_directories(destination);
+    pid_t child = StartExtract(root_ / "big.qvd", destination, temp);
+    ASSERT_GT(child, 0);
+    // Signal once the staging directory holds something, or the destination does: the run is
+    // then past the point where it learnt its staging directory, and far from done.
+    int status = 0;
+    bool finished = false;
+    while (!HoldsAnything(c.whileUnpacking ? destination : temp)) {
+      if ((finished = waitpid(child, &status, WNOHANG) == child)) break;
+      usleep(200);
+    }
+    ASSERT_FALSE(finished) << "setuppack ended before it could be interrupted";
+    kill(child, c.signal);
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + c.signal)
+        << "stopped by its handler, not by the signal itself: " << status;
+    EXPECT_TRUE(fs::is_empty(temp)) << "no staging directory stays";
+    if (c.destinationExists) {
+      EXPECT_TRUE(fs::is_directory(destination) && fs::is_empty(destination));
+    } else {
+      EXPECT_FALSE(fs::exists(root_ / "new")) << "what extract made goes, parents too";
+    }
+    fs::remove_all(temp);
+    fs::remove_all(root_ / c.destination);
+  }
+}
+#endif
 
 }  // namespace

@@ -73,13 +73,14 @@ int CopyBlob(const char* targetPath, FILE* package, uint32_t position, uint32_t 
   return ok;
 }
 
-int ExtractPackage(const char* packagePath, const char* installDir,
-                   const ProblemReporter* reporter) {
+int ExtractPackage(const char* packagePath, const char* installDir, const ProblemReporter* reporter,
+                   void (*stagingMade)(const char* stagingDir)) {
   char staging[PATH_BUFFER];
   if (!MakeStagingDir(staging)) {
     ReportProblem(reporter, "temporary directory", "cannot create a staging directory");
     return 0;
   }
+  if (stagingMade != nullptr) stagingMade(staging);
   int failures = 0;
   FILE* package = OpenFile(packagePath, "rb");
   if (package == nullptr) {

@@ -9,8 +9,11 @@
 
 // Returns 1 only when every entry was staged and decoded; 0 otherwise, also when the package
 // cannot be opened or its tables are damaged. The staging directory is removed in every case.
+// `stagingMade`, when given, learns the staging directory as soon as it exists, so that a tool
+// can take it away if it is interrupted.
 int ExtractPackage(const char* packagePath, const char* installDir,
-                   const ProblemReporter* reporter = nullptr);
+                   const ProblemReporter* reporter = nullptr,
+                   void (*stagingMade)(const char* stagingDir) = nullptr);
 
 // Creates a fresh "latmp<n>.tmp" directory in the temporary directory; 0 when none can be made.
 int MakeStagingDir(char* out);

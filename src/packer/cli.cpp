@@ -1,9 +1,9 @@
 #include "packer/cli.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
 #include <system_error>
 
 #include "common/platform.h"
@@ -13,16 +13,49 @@ namespace packer {
 
 namespace {
 
-// The temporary files in progress, for the interrupt handler. A handful at most.
-std::mutex g_pendingLock;
-std::vector<std::string> g_pending;
+namespace fs = std::filesystem;
+
+// What to take away if the run is interrupted, in fixed slots: the handler reads them without
+// locks or allocation, whatever the interrupted thread was doing. A slot's path is written
+// before its state says it is in use.
+enum SlotState { SLOT_FREE, SLOT_FILLING, SLOT_WHOLE, SLOT_CONTENTS };
+const size_t kSlotPath = 4096;
+
+struct PendingRemoval {
+  std::atomic<int> state{SLOT_FREE};
+  PathChar path[kSlotPath];
+};
+
+PendingRemoval g_pending[8];
 
 void RemovePending() {
-  // Runs from a signal handler: no locks, no allocation beyond what remove() does.
-  for (const std::string& path : g_pending) std::remove(path.c_str());
+  for (PendingRemoval& slot : g_pending) {
+    int state = slot.state.load();
+    if (state == SLOT_WHOLE || state == SLOT_CONTENTS) RemoveNow(slot.path, state == SLOT_CONTENTS);
+  }
 }
 
 }  // namespace
+
+RemovedOnInterrupt::RemovedOnInterrupt(const fs::path& path, bool contentsOnly) {
+  std::error_code error;
+  fs::path absolute = fs::absolute(path, error);
+  const fs::path::string_type& text = error ? path.native() : absolute.native();
+  if (text.size() >= kSlotPath) return;
+  for (int i = 0; i < static_cast<int>(sizeof g_pending / sizeof g_pending[0]) && slot_ < 0; ++i) {
+    int expected = SLOT_FREE;
+    if (g_pending[i].state.compare_exchange_strong(expected, SLOT_FILLING)) slot_ = i;
+  }
+  if (slot_ < 0) return;
+  std::copy(text.begin(), text.end(), g_pending[slot_].path);
+  g_pending[slot_].path[text.size()] = 0;
+  OnInterrupt(RemovePending);
+  g_pending[slot_].state.store(contentsOnly ? SLOT_CONTENTS : SLOT_WHOLE);
+}
+
+RemovedOnInterrupt::~RemovedOnInterrupt() {
+  if (slot_ >= 0) g_pending[slot_].state.store(SLOT_FREE);
+}
 
 void Warn(const Options& options, const std::string& message) {
   if (!options.quiet) fprintf(stderr, "setuppack: warning: %s\n", message.c_str());
@@ -66,19 +99,13 @@ AtomicOutput::AtomicOutput(const std::filesystem::path& target) : target_(target
     file_ = CreateNewFile(temporary_);
   }
   if (file_ == nullptr) throw Failure(target.string() + ": cannot create a file beside it");
-  std::lock_guard<std::mutex> hold(g_pendingLock);
-  g_pending.push_back(temporary_.string());
-  OnInterrupt(RemovePending);
+  pending_.emplace(temporary_, false);
 }
 
 AtomicOutput::~AtomicOutput() {
   if (file_ != nullptr) fclose(file_);
   std::error_code ignored;
   if (!temporary_.empty()) std::filesystem::remove(temporary_, ignored);
-  std::lock_guard<std::mutex> hold(g_pendingLock);
-  for (size_t i = 0; i < g_pending.size(); ++i)
-    if (g_pending[i] == temporary_.string())
-      g_pending.erase(g_pending.begin() + static_cast<long>(i));
 }
 
 void AtomicOutput::Write(const void* data, size_t size) {
@@ -101,6 +128,7 @@ void AtomicOutput::Commit() {
   std::filesystem::rename(temporary_, target_, error);
   if (error) throw Failure(target_.string() + ": cannot be replaced: " + error.message());
   temporary_.clear();
+  pending_.reset();
 }
 
 std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -49,6 +50,20 @@ class Progress {
   bool shown_ = false;
 };
 
+// Takes a path away if the run is interrupted (Ctrl-C, termination), for as long as it lives: a
+// file or a directory with everything below it, or, with `contentsOnly`, what a directory holds.
+// It never throws: a path it cannot watch (far too long, too many at once) is not watched.
+class RemovedOnInterrupt {
+ public:
+  RemovedOnInterrupt(const std::filesystem::path& path, bool contentsOnly);
+  ~RemovedOnInterrupt();
+  RemovedOnInterrupt(const RemovedOnInterrupt&) = delete;
+  RemovedOnInterrupt& operator=(const RemovedOnInterrupt&) = delete;
+
+ private:
+  int slot_ = -1;
+};
+
 // A file written under a temporary name beside its target and renamed over it only when
 // complete, so that an interrupted or failed run never leaves a half-written file and never
 // spoils an existing one. The temporary file is removed on failure and on Ctrl-C.
@@ -68,6 +83,7 @@ class AtomicOutput {
   std::filesystem::path target_;
   std::filesystem::path temporary_;
   FILE* file_ = nullptr;
+  std::optional<RemovedOnInterrupt> pending_;
 };
 
 std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path);

@@ -54,8 +54,8 @@ const Command kCommands[] = {
      "one line per problem and exits with 1 when there is any.\n"},
     {"extract", 2,
      "usage: setuppack extract FILE DEST_DIR [--quiet]\n"
-     "Unpacks FILE into DEST_DIR (new or empty) with the launcher's own code. On any failure\n"
-     "nothing is left in DEST_DIR.\n"},
+     "Unpacks FILE into DEST_DIR (new or empty) with the launcher's own code. On any failure,\n"
+     "and when interrupted, nothing is left in DEST_DIR or in the temporary directory.\n"},
     {"compress", 2,
      "usage: setuppack compress IN OUT [--fast]\n"
      "Compresses the file IN into the blob OUT.\n"},

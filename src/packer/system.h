@@ -7,6 +7,8 @@
 
 namespace packer {
 
+typedef std::filesystem::path::value_type PathChar;
+
 bool StderrIsTerminal();
 
 // Creates `path` for binary writing only if nothing of that name exists; null otherwise.
@@ -18,7 +20,17 @@ FILE* CreateNewFile(const std::filesystem::path& path);
 bool ToTargetName(const std::filesystem::path& name, int codePage, std::string* out,
                   std::string* error);
 
-// Calls `cleanUp` once when the process is asked to stop (Ctrl-C, termination), then exits.
+// The path the shared core names with `portable` (backslashes, ANSI bytes), as this system
+// spells it.
+std::filesystem::path FromPortablePath(const std::string& portable);
+
+// Takes away a file, or a directory with everything below it, a link as the link itself;
+// `keepTop` keeps the directory and empties it. On POSIX this allocates nothing and takes no
+// lock, so a signal handler may call it whatever the interrupted code was doing.
+void RemoveNow(const PathChar* path, bool keepTop);
+
+// Calls `cleanUp` once when the process is asked to stop (Ctrl-C, termination, hang-up), then
+// exits. A stop signal the process was started to ignore stays ignored.
 void OnInterrupt(void (*cleanUp)());
 
 }  // namespace packer

@@ -1,8 +1,11 @@
+#include <dirent.h>
+#include <fcntl.h>
 #include <iconv.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "packer/system.h"
 
@@ -15,6 +18,40 @@ void (*g_cleanUp)() = nullptr;
 void HandleSignal(int signal) {
   if (g_cleanUp != nullptr) g_cleanUp();
   _exit(128 + signal);
+}
+
+// Empties the directory open as `fd`, never leaving it: entries are taken relative to it, and a
+// link is unlinked itself. getdents64 into a buffer on the stack instead of readdir, which
+// allocates. Entries removed while the listing runs may hide others from it, so it starts over
+// until a pass finds nothing left to remove.
+void EmptyDirectoryNow(int fd, int depth) {
+  alignas(8) char buffer[4096];
+  for (int pass = 0; pass < 64; ++pass) {
+    bool removed = false;
+    if (lseek(fd, 0, SEEK_SET) != 0) return;
+    for (;;) {
+      ssize_t got = getdents64(fd, buffer, sizeof buffer);
+      if (got <= 0) break;
+      for (ssize_t at = 0; at < got;) {
+        const struct dirent64* record = reinterpret_cast<const struct dirent64*>(buffer + at);
+        at += record->d_reclen;
+        const char* name = record->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+        if (unlinkat(fd, name, 0) == 0) {
+          removed = true;
+          continue;
+        }
+        // Bounded: a path the core made holds at most MAX_PATH bytes, so its depth is bounded too.
+        if (depth >= 200) continue;
+        int child = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child < 0) continue;
+        EmptyDirectoryNow(child, depth + 1);
+        close(child);
+        if (unlinkat(fd, name, AT_REMOVEDIR) == 0) removed = true;
+      }
+    }
+    if (!removed) return;
+  }
 }
 
 }  // namespace
@@ -64,11 +101,38 @@ bool ToTargetName(const std::filesystem::path& name, int codePage, std::string* 
   return true;
 }
 
+std::filesystem::path FromPortablePath(const std::string& portable) {
+  std::string native = portable;
+  for (char& c : native)
+    if (c == '\\') c = '/';
+  return native;
+}
+
+void RemoveNow(const PathChar* path, bool keepTop) {
+  if (!keepTop && unlink(path) == 0) return;
+  // A directory to be kept is the one the user named, which may be a link to it.
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (keepTop ? 0 : O_NOFOLLOW));
+  if (fd < 0) return;
+  EmptyDirectoryNow(fd, 0);
+  close(fd);
+  if (!keepTop) rmdir(path);
+}
+
 void OnInterrupt(void (*cleanUp)()) {
   g_cleanUp = cleanUp;
-  signal(SIGINT, HandleSignal);
-  signal(SIGTERM, HandleSignal);
-  signal(SIGHUP, HandleSignal);
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = HandleSignal;
+  sigemptyset(&action.sa_mask);
+  const int kStops[] = {SIGINT, SIGTERM, SIGHUP};
+  // A second stop while cleaning up waits until the first is done.
+  for (int stop : kStops) sigaddset(&action.sa_mask, stop);
+  for (int stop : kStops) {
+    struct sigaction previous;
+    // Started with the signal ignored (nohup, a background job): the user wants it to pass.
+    if (sigaction(stop, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    sigaction(stop, &action, nullptr);
+  }
 }
 
 }  // namespace packer

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <cwchar>
 
 #include "packer/system.h"
 
@@ -14,6 +15,8 @@ namespace {
 void (*g_cleanUp)() = nullptr;
 
 BOOL WINAPI HandleControl(DWORD) {
+  // This runs on a thread of its own while the main thread goes on; a file the main thread holds
+  // open at this moment cannot be deleted and stays.
   if (g_cleanUp != nullptr) g_cleanUp();
   ExitProcess(130);
   return TRUE;
@@ -57,9 +60,47 @@ bool ToTargetName(const std::filesystem::path& name, int codePage, std::string* 
   return true;
 }
 
+std::filesystem::path FromPortablePath(const std::string& portable) {
+  // The core works in the ANSI code page, as the launcher does.
+  int size = MultiByteToWideChar(CP_ACP, 0, portable.data(), static_cast<int>(portable.size()),
+                                 nullptr, 0);
+  std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+  if (size > 0)
+    MultiByteToWideChar(CP_ACP, 0, portable.data(), static_cast<int>(portable.size()), &wide[0],
+                        size);
+  return wide;
+}
+
+void RemoveNow(const PathChar* path, bool keepTop) {
+  DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (!keepTop) DeleteFileW(path);
+    return;
+  }
+  // A junction or directory link goes with RemoveDirectoryW, which leaves its target alone; only
+  // the directory the user named is emptied through a link.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !keepTop) {
+    RemoveDirectoryW(path);
+    return;
+  }
+  std::wstring pattern = std::wstring(path) + L"\\*";
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW(pattern.c_str(), &data);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if (wcscmp(data.cFileName, L".") == 0 || wcscmp(data.cFileName, L"..") == 0) continue;
+      RemoveNow((std::wstring(path) + L"\\" + data.cFileName).c_str(), false);
+    } while (FindNextFileW(search, &data));
+    FindClose(search);
+  }
+  if (!keepTop) RemoveDirectoryW(path);
+}
+
 void OnInterrupt(void (*cleanUp)()) {
   g_cleanUp = cleanUp;
-  SetConsoleCtrlHandler(HandleControl, TRUE);
+  static const BOOL installed = SetConsoleCtrlHandler(HandleControl, TRUE);
+  (void)installed;
 }
 
 }  // namespace packer
