@@ -2,6 +2,7 @@
 // what it refuses leaves nothing behind, and damaged packages get errors, never crashes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -75,6 +76,39 @@ void WritePackage(const fs::path& path, const std::vector<std::string>& director
   std::vector<uint8_t> package = BuildPackage(directories, files);
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(package.data()), static_cast<long>(package.size()));
+}
+
+// What a command printed on standard output (or error), and its exit code; a Failure counts as 1.
+struct Printed {
+  std::string text;
+  int code;
+};
+
+template <typename Command>
+Printed Capture(bool standardError, Command command) {
+  Printed printed;
+  standardError ? testing::internal::CaptureStderr() : testing::internal::CaptureStdout();
+  try {
+    printed.code = command();
+  } catch (const Failure&) {
+    printed.code = 1;
+  }
+  printed.text = standardError ? testing::internal::GetCapturedStderr()
+                               : testing::internal::GetCapturedStdout();
+  return printed;
+}
+
+// True when `text` is lines of plain ASCII or UTF-8 text: no control byte but the line ends, no
+// DEL, no C1 control in either form.
+bool OnlyPrintable(const std::string& text, bool utf8) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if ((c < 0x20 && c != '\n') || c == 0x7F) return false;
+    if (c >= 0x80 && (!utf8 || (c == 0xC2 && i + 1 < text.size() &&
+                                static_cast<unsigned char>(text[i + 1]) < 0xA0)))
+      return false;
+  }
+  return true;
 }
 
 std::string Sample(size_t size, unsigned seed) {
@@ -287,6 +321,68 @@ TEST_F(PackerTest, CompressAndDecompressOneFile) {
   Write("short", "ab");
   EXPECT_THROW(packer::DecompressCommand(root_ / "short", root_ / "bad", options_), Failure);
   EXPECT_FALSE(fs::exists(root_ / "bad"));
+}
+
+TEST_F(PackerTest, NamesFromAPackageCannotSteerTheTerminal) {
+  const std::vector<std::string> names = {"\\\x1b[2J\x1b[Hcleared",
+                                          "\\two\nlines: ok",
+                                          "\\back\rspace\b",
+                                          "\\del\x7f",
+                                          "\\csi\x9b"
+                                          "31m",
+                                          "\\caf\xe9",
+                                          "\\undefined\x81",
+                                          "\\rtl\xe2\x80\xaetxt.exe",
+                                          "\\c1\xc2\x9b"};
+  std::vector<TestFile> files;
+  for (const std::string& name : names) files.push_back({name, LiteralBlob("x")});
+  WritePackage(root_ / "p.qvd", {}, files);
+  auto list = [&] { return packer::ListCommand(root_ / "p.qvd", options_); };
+
+  Printed bytes = Capture(false, list);
+  EXPECT_EQ(bytes.code, 0);
+  EXPECT_TRUE(OnlyPrintable(bytes.text, false)) << bytes.text;
+  EXPECT_EQ(std::count(bytes.text.begin(), bytes.text.end(), '\n'), names.size() + 2)
+      << "header, one line each, total";
+  for (const char* shown : {"\\x1b[2J\\x1b[Hcleared", "two\\x0alines: ok", "back\\x0dspace\\x08",
+                            "del\\x7f", "csi\\x9b31m", "caf\\xe9", "rtl\\xe2\\x80\\xaetxt.exe"})
+    EXPECT_NE(bytes.text.find(shown), std::string::npos) << shown;
+
+  // Through code page 1252 the letters come out in UTF-8; 0x9B is a quotation mark there.
+  options_.codePage = 1252;
+  Printed latin = Capture(false, list);
+  EXPECT_TRUE(OnlyPrintable(latin.text, true)) << latin.text;
+  for (const char* shown : {"caf\xc3\xa9",
+                            "csi\xe2\x80\xba"
+                            "31m",
+                            "undefined\\x81", "\\x1b[2J\\x1b[Hcleared", "two\\x0alines: ok"})
+    EXPECT_NE(latin.text.find(shown), std::string::npos) << shown;
+
+  // UTF-8 names may carry a C1 control in two bytes, or a right-to-left override.
+  options_.codePage = 65001;
+  Printed utf8 = Capture(false, list);
+  EXPECT_TRUE(OnlyPrintable(utf8.text, true)) << utf8.text;
+  EXPECT_NE(utf8.text.find("rtl\\u202etxt.exe"), std::string::npos);
+  EXPECT_NE(utf8.text.find("c1\\x9b"), std::string::npos);
+  EXPECT_NE(utf8.text.find("caf\\xe9"), std::string::npos) << "not UTF-8: a byte as it stands";
+
+  // Verify reports the names with control characters, one line each, escaped the same way.
+  options_.codePage = 0;
+  options_.quiet = false;
+  Printed verified =
+      Capture(false, [&] { return packer::VerifyCommand(root_ / "p.qvd", options_); });
+  EXPECT_EQ(verified.code, 1);
+  EXPECT_TRUE(OnlyPrintable(verified.text, false)) << verified.text;
+  EXPECT_EQ(std::count(verified.text.begin(), verified.text.end(), '\n'), 4) << verified.text;
+  EXPECT_NE(verified.text.find("two\\x0alines: ok): control character"), std::string::npos);
+
+  // So do the problem lines of extract, which come from the launcher's own code.
+  Printed extracted = Capture(
+      true, [&] { return packer::ExtractCommand(root_ / "p.qvd", root_ / "out", options_); });
+  EXPECT_EQ(extracted.code, 1);
+  EXPECT_TRUE(OnlyPrintable(extracted.text, false)) << extracted.text;
+  EXPECT_NE(extracted.text.find("\\x1b[2J\\x1b[Hcleared: control character"), std::string::npos)
+      << extracted.text;
 }
 
 #ifndef _WIN32

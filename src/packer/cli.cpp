@@ -35,6 +35,43 @@ void RemovePending() {
   }
 }
 
+// Characters that steer a terminal or the order of a line instead of showing: C0 and C1
+// controls, DEL, line and paragraph separators, and the bidirectional marks, embeddings,
+// overrides and isolates.
+bool Steers(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// DecodeCodePage's stand-in for a byte that starts no character.
+bool IsByteEscape(char32_t c) {
+  return c >= 0xDC00 && c <= 0xDCFF;
+}
+
+void AppendEscape(std::string* out, const char* format, unsigned value) {
+  char text[16];
+  snprintf(text, sizeof text, format, value);
+  *out += text;
+}
+
+void AppendUtf8(std::string* out, char32_t c) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | c >> 6));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | c >> 12));
+    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | c >> 18));
+    out->push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
 }  // namespace
 
 RemovedOnInterrupt::RemovedOnInterrupt(const fs::path& path, bool contentsOnly) {
@@ -162,6 +199,32 @@ std::string FormatBytes(uint64_t bytes) {
   else
     snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
   return text;
+}
+
+void CheckCodePage(int codePage) {
+  if (codePage != 0 && !IsKnownCodePage(codePage))
+    throw Failure("code page " + std::to_string(codePage) + " is not known here");
+}
+
+std::string PrintableName(const std::string& name, int codePage) {
+  std::string out;
+  std::u32string characters;
+  if (codePage == 0 || !DecodeCodePage(name, codePage, &characters)) {
+    for (unsigned char byte : name)
+      if (byte >= 0x20 && byte < 0x7F)
+        out.push_back(static_cast<char>(byte));
+      else
+        AppendEscape(&out, "\\x%02x", byte);
+    return out;
+  }
+  for (char32_t c : characters)
+    if (IsByteEscape(c))
+      AppendEscape(&out, "\\x%02x", static_cast<unsigned>(c - 0xDC00));
+    else if (Steers(c))
+      AppendEscape(&out, c < 0x100 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(c));
+    else
+      AppendUtf8(&out, c);
+  return out;
 }
 
 }  // namespace packer

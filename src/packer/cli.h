@@ -24,7 +24,7 @@ struct Options {
   bool quiet = false;
   ParseMode parse = PARSE_PLANNED;
   unsigned jobs = 0;  // 0: one per core
-  int codePage = 0;   // 0: names must be plain ASCII
+  int codePage = 0;   // the target's ANSI code page; 0: names are taken as plain ASCII
   std::filesystem::path output;
 };
 
@@ -92,5 +92,14 @@ std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path);
 std::string PortablePath(const std::filesystem::path& path);
 
 std::string FormatBytes(uint64_t bytes);
+
+// Throws Failure unless `codePage` is 0 or a code page this system can convert from.
+void CheckCodePage(int codePage);
+
+// A name from a package as text for a terminal: through `codePage` (when not 0) into UTF-8, and
+// every byte or character that would move the cursor, start a terminal command or reorder the
+// line written as \x1b or \u202e, so that no package can rewrite the screen or forge a line.
+// Bytes beyond ASCII are written as \xNN too, unless the code page gave them a meaning.
+std::string PrintableName(const std::string& name, int codePage);
 
 }  // namespace packer

@@ -201,6 +201,7 @@ std::vector<PackageRecord> Records(const std::vector<Entry>& entries) {
 
 int CreateCommand(const fs::path& sourceDir, const Options& options) {
   if (!fs::is_directory(sourceDir)) throw Failure(sourceDir.string() + ": not a directory");
+  CheckCodePage(options.codePage);
   fs::path output = options.output.empty() ? fs::path("Pack.qvd") : options.output;
   std::vector<Entry> directories, files;
   std::vector<std::string> problems;

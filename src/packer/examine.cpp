@@ -87,12 +87,14 @@ const char* DecodeProblem(DecodeStatus status) {
 
 }  // namespace
 
-int ListCommand(const fs::path& path, const Options&) {
+int ListCommand(const fs::path& path, const Options& options) {
+  CheckCodePage(options.codePage);
   OpenPackage package(path);
   const PackageTables& tables = package.tables();
   printf("%-4s %12s %12s %6s  %s\n", "kind", "stored", "decoded", "ratio", "name");
   for (PackageEntry* entry = tables.directories.first; entry != nullptr; entry = entry->next)
-    printf("%-4s %12s %12s %6s  %s\n", "dir", "-", "-", "-", entry->name);
+    printf("%-4s %12s %12s %6s  %s\n", "dir", "-", "-", "-",
+           PrintableName(entry->name, options.codePage).c_str());
   uint64_t stored = 0, decoded = 0;
   for (PackageEntry* entry = tables.files.first; entry != nullptr; entry = entry->next) {
     uint32_t size;
@@ -103,7 +105,8 @@ int ListCommand(const fs::path& path, const Options&) {
     if (known && size > 0)
       snprintf(ratio, sizeof ratio, "%.3f", static_cast<double>(entry->size) / size);
     printf("%-4s %12" PRIu32 " %12s %6s  %s\n", "file", entry->size,
-           known ? std::to_string(size).c_str() : "?", ratio, entry->name);
+           known ? std::to_string(size).c_str() : "?", ratio,
+           PrintableName(entry->name, options.codePage).c_str());
   }
   printf("total: %d directories, %d files, %" PRIu64 " stored, %" PRIu64 " decoded",
          tables.directories.count, tables.files.count, stored, decoded);
@@ -114,12 +117,14 @@ int ListCommand(const fs::path& path, const Options&) {
 }
 
 int VerifyCommand(const fs::path& path, const Options& options) {
+  CheckCodePage(options.codePage);
   OpenPackage package(path);
   const PackageTables& tables = package.tables();
   int problems = 0;
   auto report = [&](const char* kind, int index, const PackageEntry& entry,
                     const std::string& what) {
-    printf("%s: %s %d (%s): %s\n", path.string().c_str(), kind, index, entry.name, what.c_str());
+    printf("%s: %s %d (%s): %s\n", path.string().c_str(), kind, index,
+           PrintableName(entry.name, options.codePage).c_str(), what.c_str());
     ++problems;
   };
 

@@ -24,6 +24,13 @@ bool ToTargetName(const std::filesystem::path& name, int codePage, std::string* 
 // spells it.
 std::filesystem::path FromPortablePath(const std::string& portable);
 
+bool IsKnownCodePage(int codePage);
+
+// The characters `bytes` stand for in the Windows ANSI code page `codePage`. A byte that starts
+// no valid character there becomes the escape U+DC00 + byte, so every name can be shown and
+// compared. False when the code page is not known here.
+bool DecodeCodePage(const std::string& bytes, int codePage, std::u32string* out);
+
 // Takes away a file, or a directory with everything below it, a link as the link itself;
 // `keepTop` keeps the directory and empties it. On POSIX this allocates nothing and takes no
 // lock, so a signal handler may call it whatever the interrupted code was doing.

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
 #include <signal.h>
@@ -18,6 +19,10 @@ void (*g_cleanUp)() = nullptr;
 void HandleSignal(int signal) {
   if (g_cleanUp != nullptr) g_cleanUp();
   _exit(128 + signal);
+}
+
+std::string IconvName(int codePage) {
+  return codePage == 65001 ? "UTF-8" : "CP" + std::to_string(codePage);
 }
 
 // Empties the directory open as `fd`, never leaving it: entries are taken relative to it, and a
@@ -78,8 +83,7 @@ bool ToTargetName(const std::filesystem::path& name, int codePage, std::string* 
     *error = "name is not plain ASCII; name the target code page with --codepage";
     return false;
   }
-  std::string target = "CP" + std::to_string(codePage);
-  iconv_t converter = iconv_open(target.c_str(), "UTF-8");
+  iconv_t converter = iconv_open(IconvName(codePage).c_str(), "UTF-8");
   if (converter == reinterpret_cast<iconv_t>(-1)) {
     *error = "code page " + std::to_string(codePage) + " is not known here";
     return false;
@@ -106,6 +110,40 @@ std::filesystem::path FromPortablePath(const std::string& portable) {
   for (char& c : native)
     if (c == '\\') c = '/';
   return native;
+}
+
+bool IsKnownCodePage(int codePage) {
+  iconv_t converter = iconv_open("UTF-32LE", IconvName(codePage).c_str());
+  if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(converter);
+  return true;
+}
+
+bool DecodeCodePage(const std::string& bytes, int codePage, std::u32string* out) {
+  iconv_t converter = iconv_open("UTF-32LE", IconvName(codePage).c_str());
+  if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+  out->clear();
+  std::string input = bytes;
+  char* in = &input[0];
+  size_t inLeft = input.size();
+  while (inLeft > 0) {
+    unsigned char buffer[256];
+    char* next = reinterpret_cast<char*>(buffer);
+    size_t outLeft = sizeof buffer;
+    size_t result = iconv(converter, &in, &inLeft, &next, &outLeft);
+    for (size_t at = 0; at + 4 <= sizeof buffer - outLeft; at += 4)
+      out->push_back(static_cast<char32_t>(buffer[at] | buffer[at + 1] << 8 | buffer[at + 2] << 16 |
+                                           buffer[at + 3] << 24));
+    if (result == static_cast<size_t>(-1) && errno != E2BIG) {
+      // No character starts here (or the name ends inside one): this byte stands for itself.
+      out->push_back(0xDC00 + static_cast<unsigned char>(*in));
+      ++in;
+      --inLeft;
+      iconv(converter, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  iconv_close(converter);
+  return true;
 }
 
 void RemoveNow(const PathChar* path, bool keepTop) {

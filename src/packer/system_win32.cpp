@@ -22,6 +22,16 @@ BOOL WINAPI HandleControl(DWORD) {
   return TRUE;
 }
 
+void AppendUtf16(const wchar_t* text, int length, std::u32string* out) {
+  for (int i = 0; i < length; ++i) {
+    char32_t c = static_cast<char16_t>(text[i]);
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < length && text[i + 1] >= 0xDC00 &&
+        text[i + 1] < 0xE000)
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char16_t>(text[++i]) - 0xDC00);
+    out->push_back(c);
+  }
+}
+
 }  // namespace
 
 bool StderrIsTerminal() {
@@ -69,6 +79,46 @@ std::filesystem::path FromPortablePath(const std::string& portable) {
     MultiByteToWideChar(CP_ACP, 0, portable.data(), static_cast<int>(portable.size()), &wide[0],
                         size);
   return wide;
+}
+
+bool IsKnownCodePage(int codePage) {
+  return IsValidCodePage(static_cast<UINT>(codePage)) != 0;
+}
+
+bool DecodeCodePage(const std::string& bytes, int codePage, std::u32string* out) {
+  UINT page = static_cast<UINT>(codePage);
+  CPINFO info;
+  if (!IsValidCodePage(page) || !GetCPInfo(page, &info)) return false;
+  out->clear();
+  const char* text = bytes.data();
+  int length = static_cast<int>(bytes.size());
+  if (length == 0) return true;
+  int size = MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, text, length, nullptr, 0);
+  if (size > 0) {
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, text, length, &wide[0], size);
+    AppendUtf16(wide.data(), size, out);
+    return true;
+  }
+  // Some byte starts no character: one character at a time, so that only the bad bytes become
+  // escapes. Double-byte pages say which bytes lead; in longer encodings every byte beyond ASCII
+  // of such a name stands for itself.
+  for (int i = 0; i < length;) {
+    unsigned char first = static_cast<unsigned char>(text[i]);
+    int take = info.MaxCharSize == 2 && IsDBCSLeadByteEx(page, first) && i + 1 < length ? 2 : 1;
+    wchar_t wide[2];
+    int got = first < 0x80 || info.MaxCharSize <= 2
+                  ? MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, text + i, take, wide, 2)
+                  : 0;
+    if (got > 0) {
+      AppendUtf16(wide, got, out);
+      i += take;
+    } else {
+      out->push_back(0xDC00 + first);
+      ++i;
+    }
+  }
+  return true;
 }
 
 void RemoveNow(const PathChar* path, bool keepTop) {

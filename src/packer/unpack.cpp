@@ -15,16 +15,29 @@ namespace {
 namespace fs = std::filesystem;
 
 struct ProblemLabel {
-  std::string package;   // as the user named it
-  std::string portable;  // as the core names it
+  std::string package;      // as the user named it
+  std::string portable;     // as the core names it
+  std::string destination;  // as the user named it
+  std::string portableDestination;
+  int codePage;
 };
 
+// Lines from the core name the package, an entry, or a path below the destination or the
+// staging directory. Whatever came from the package is escaped; the user's own paths are not.
 void PrintProblem(void* context, const char* where, const char* what) {
   const ProblemLabel* label = static_cast<const ProblemLabel*>(context);
-  if (label->portable == where)
+  std::string place = where;
+  const std::string& below = label->portableDestination;
+  if (place == label->portable) {
     fprintf(stderr, "setuppack: %s: %s\n", label->package.c_str(), what);
+    return;
+  }
+  if (place.compare(0, below.size(), below) == 0 && place.size() > below.size() &&
+      place[below.size()] == '\\')
+    place = label->destination + PrintableName(place.substr(below.size()), label->codePage);
   else
-    fprintf(stderr, "setuppack: %s: %s: %s\n", label->package.c_str(), where, what);
+    place = PrintableName(place, label->codePage);
+  fprintf(stderr, "setuppack: %s: %s: %s\n", label->package.c_str(), place.c_str(), what);
 }
 
 // The staging directory of the extraction in progress; the core hands it over from code built
@@ -66,8 +79,9 @@ int WriteCounting(void* context, const uint8_t* data, size_t size) {
 
 int ExtractCommand(const fs::path& package, const fs::path& destination, const Options& options) {
   if (!fs::is_regular_file(package)) throw Failure(package.string() + ": not a file");
-  ProblemLabel label = {package.string(), PortablePath(fs::absolute(package))};
-  std::string portableDestination = PortablePath(fs::absolute(destination));
+  CheckCodePage(options.codePage);
+  ProblemLabel label = {package.string(), PortablePath(fs::absolute(package)), destination.string(),
+                        PortablePath(fs::absolute(destination)), options.codePage};
   std::error_code error;
   // Only into a directory of our own making, or an empty one: what was there before is never
   // overwritten, and a failed or interrupted run can take away everything it wrote.
@@ -87,8 +101,8 @@ int ExtractCommand(const fs::path& package, const fs::path& destination, const O
     written.emplace(destination, true);
   }
   ProblemReporter reporter = {PrintProblem, &label};
-  int ok =
-      ExtractPackage(label.portable.c_str(), portableDestination.c_str(), &reporter, WatchStaging);
+  int ok = ExtractPackage(label.portable.c_str(), label.portableDestination.c_str(), &reporter,
+                          WatchStaging);
   g_staging.reset();
   if (!ok) {
     // As the launcher does: nothing half-unpacked is left to be mistaken for the real thing.
