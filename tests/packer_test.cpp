@@ -385,6 +385,53 @@ TEST_F(PackerTest, NamesFromAPackageCannotSteerTheTerminal) {
       << extracted.text;
 }
 
+TEST_F(PackerTest, LetterCaseCountsBeyondAsciiThroughTheCodePage) {
+  // e and E acute; y and Y diaeresis, whose capital lies in 0x80-0x9F of code page 1252.
+  for (const std::vector<std::string>& pair :
+       {std::vector<std::string>{"\\\xe9.txt", "\\\xc9.txt"}, {"\\\xff", "\\\x9f"}}) {
+    WritePackage(root_ / "p.qvd", {}, {{pair[0], LiteralBlob("a")}, {pair[1], LiteralBlob("b")}});
+    EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 0) << "ASCII only, no guessing";
+    options_.codePage = 1252;
+    EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 1) << pair[0];
+    options_.codePage = 0;
+  }
+  // A directory written in one case holds what names it in the other.
+  WritePackage(root_ / "p.qvd", {"\\\xc9t\xc9"}, {{"\\\xe9t\xe9\\f", LiteralBlob("a")}});
+  options_.codePage = 1252;
+  EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 0);
+  // Two katakana whose second bytes are ASCII letters, and sharp s, which has no simple capital.
+  for (int page : {0, 932}) {
+    options_.codePage = page;
+    WritePackage(root_ / "p.qvd", {},
+                 {{"\\\x83\x61", LiteralBlob("a")}, {"\\\x83\x41", LiteralBlob("b")}});
+    EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 0) << page;
+  }
+  options_.codePage = 1252;
+  WritePackage(root_ / "p.qvd", {}, {{"\\\xdf", LiteralBlob("a")}, {"\\SS", LiteralBlob("b")}});
+  EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 0);
+  options_.codePage = 4242;
+  EXPECT_THROW(packer::VerifyCommand(root_ / "p.qvd", options_), Failure) << "unknown code page";
+  options_.codePage = 1252;
+
+#ifndef _WIN32
+  // create folds the names it converted the same way, and refuses superscript port devices.
+  Write("src/Installer.exe", "MZ");
+  Write("src/\xc3\xa9t\xc3\xa9/a", "1");
+  Write("src/\xc3\x89T\xc3\x89/b", "2");
+  ExpectCreateRefused();
+  fs::remove_all(root_ / "src/\xc3\x89T\xc3\x89");
+  Write("src/\xc3\x9f", "sharp s");
+  Write("src/SS", "capitals");
+  ASSERT_EQ(Create(), 0);
+  fs::remove(root_ / "Pack.qvd");
+  for (const char* device : {"COM\xc2\xb9.txt", "lpt\xc2\xb3"}) {
+    Write(fs::path("src") / device, "x");
+    ExpectCreateRefused();
+    fs::remove(root_ / "src" / device);
+  }
+#endif
+}
+
 #ifndef _WIN32
 // The real setuppack in a process of its own, with `temp` for its temporary directory and the
 // stop signals as usual, whatever this process ignores or blocks.

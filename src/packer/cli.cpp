@@ -54,6 +54,7 @@ void AppendEscape(std::string* out, const char* format, unsigned value) {
   *out += text;
 }
 
+// UTF-8, the byte escapes included as three-byte sequences (they only ever serve as keys).
 void AppendUtf8(std::string* out, char32_t c) {
   if (c < 0x80) {
     out->push_back(static_cast<char>(c));
@@ -70,6 +71,14 @@ void AppendUtf8(std::string* out, char32_t c) {
     out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
     out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
   }
+}
+
+char32_t FoldCase(char32_t c) {
+  if (c < 0x80) return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+  // NTFS upper-cases UTF-16 units through a table of 65536 entries: characters beyond the Basic
+  // Multilingual Plane keep their case, and so do the byte escapes.
+  if (c > 0xFFFF || (c >= 0xD800 && c <= 0xDFFF)) return c;
+  return UpperCase(c);
 }
 
 }  // namespace
@@ -225,6 +234,26 @@ std::string PrintableName(const std::string& name, int codePage) {
     else
       AppendUtf8(&out, c);
   return out;
+}
+
+std::string CaseKey(const std::string& name, int codePage) {
+  std::u32string characters;
+  if (codePage == 0 || !DecodeCodePage(name, codePage, &characters)) {
+    // Only ASCII letters, and only those behind an ASCII byte: in a double-byte code page the
+    // byte after a lead byte (0x81 or above) may be the second half of a character, and folding
+    // it would merge two different characters.
+    std::string key = name;
+    unsigned char previous = 0;
+    for (char& c : key) {
+      unsigned char byte = static_cast<unsigned char>(c);
+      if (byte >= 'a' && byte <= 'z' && previous < 0x80) c = static_cast<char>(byte - 'a' + 'A');
+      previous = byte;
+    }
+    return key;
+  }
+  std::string key;
+  for (char32_t c : characters) AppendUtf8(&key, FoldCase(c));
+  return key;
 }
 
 }  // namespace packer

@@ -102,4 +102,8 @@ void CheckCodePage(int codePage);
 // Bytes beyond ASCII are written as \xNN too, unless the code page gave them a meaning.
 std::string PrintableName(const std::string& name, int codePage);
 
+// Names that Windows takes for the same file get the same key: letters are compared by their
+// upper case. Through `codePage` every letter counts; with 0 only ASCII letters do.
+std::string CaseKey(const std::string& name, int codePage);
+
 }  // namespace packer

@@ -1,6 +1,5 @@
 // setuppack list and verify: what a package holds, and whether the launcher would unpack it.
 #include <cinttypes>
-#include <map>
 #include <memory>
 #include <set>
 
@@ -65,12 +64,6 @@ std::string Parent(const std::string& name) {
   return cut == 0 || cut == std::string::npos ? std::string() : name.substr(0, cut);
 }
 
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 const char* DecodeProblem(DecodeStatus status) {
   switch (status) {
     case DECODE_OK:
@@ -128,18 +121,18 @@ int VerifyCommand(const fs::path& path, const Options& options) {
     ++problems;
   };
 
-  std::set<std::string> directories;
-  std::map<std::string, std::string> seen;  // lower-case name -> name as written
+  std::set<std::string> directories;  // by CaseKey
+  std::set<std::string> seen;
   auto checkName = [&](const char* kind, int index, const PackageEntry& entry) {
     if (const char* why = EntryNameProblem(entry.name, entry.nameLength)) {
       report(kind, index, entry, why);
       return false;
     }
-    std::string parent = Parent(entry.name);
-    if (!parent.empty() && directories.count(Lower(parent)) == 0)
+    std::string key = CaseKey(entry.name, options.codePage);
+    std::string parent = Parent(key);
+    if (!parent.empty() && directories.count(parent) == 0)
       report(kind, index, entry, "its directory is not created before it");
-    auto inserted = seen.emplace(Lower(entry.name), entry.name);
-    if (!inserted.second)
+    if (!seen.insert(key).second)
       report(kind, index, entry,
              "same name as an earlier entry on Windows, where letter case does not count");
     return true;
@@ -147,7 +140,8 @@ int VerifyCommand(const fs::path& path, const Options& options) {
   int index = 0;
   for (PackageEntry* entry = tables.directories.first; entry != nullptr;
        entry = entry->next, ++index)
-    if (checkName("directory", index, *entry)) directories.insert(Lower(entry->name));
+    if (checkName("directory", index, *entry))
+      directories.insert(CaseKey(entry->name, options.codePage));
 
   uint64_t total = 0;
   index = 0;

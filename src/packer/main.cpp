@@ -54,7 +54,8 @@ const Command kCommands[] = {
      "usage: setuppack verify FILE [--codepage CP] [--quiet]\n"
      "Checks the tables and names as the launcher does and decodes every blob in full. Prints\n"
      "one line per problem and exits with 1 when there is any.\n"
-     "  --codepage CP  show names in the package's ANSI code page CP\n"},
+     "  --codepage CP  the target users' ANSI code page: names are shown in it, and names that\n"
+     "                 differ only in the case of letters beyond ASCII are found too\n"},
     {"extract", 2,
      "usage: setuppack extract FILE DEST_DIR [--codepage CP] [--quiet]\n"
      "Unpacks FILE into DEST_DIR (new or empty) with the launcher's own code. On any failure,\n"

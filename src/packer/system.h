@@ -31,6 +31,11 @@ bool IsKnownCodePage(int codePage);
 // compared. False when the code page is not known here.
 bool DecodeCodePage(const std::string& bytes, int codePage, std::u32string* out);
 
+// The upper case of a character of the Basic Multilingual Plane as Windows compares file names:
+// Unicode's simple, one-to-one mapping, whatever the user's language. Throws Failure when the
+// system has no case tables to tell.
+char32_t UpperCase(char32_t c);
+
 // Takes away a file, or a directory with everything below it, a link as the link itself;
 // `keepTop` keeps the directory and empties it. On POSIX this allocates nothing and takes no
 // lock, so a signal handler may call it whatever the interrupted code was doing.

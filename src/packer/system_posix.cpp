@@ -2,12 +2,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <locale.h>
 #include <signal.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <cstdlib>
 #include <cstring>
 
+#include "packer/cli.h"
 #include "packer/system.h"
 
 namespace packer {
@@ -144,6 +147,16 @@ bool DecodeCodePage(const std::string& bytes, int codePage, std::u32string* out)
   }
   iconv_close(converter);
   return true;
+}
+
+char32_t UpperCase(char32_t c) {
+  // The C.UTF-8 locale carries Unicode's simple case mappings; a system whose copy lacks them
+  // (e with acute accent stays small) cannot fold names and says so instead of guessing.
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  static const bool usable =
+      unicode != static_cast<locale_t>(0) && towupper_l(0xE9, unicode) == 0xC9;
+  if (!usable) throw Failure("no Unicode case tables here (locale C.UTF-8) to compare names with");
+  return static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), unicode));
 }
 
 void RemoveNow(const PathChar* path, bool keepTop) {

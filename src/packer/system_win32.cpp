@@ -121,6 +121,13 @@ bool DecodeCodePage(const std::string& bytes, int codePage, std::u32string* out)
   return true;
 }
 
+char32_t UpperCase(char32_t c) {
+  if (c > 0xFFFF) return c;
+  wchar_t in = static_cast<wchar_t>(c), upper = in;
+  if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, &in, 1, &upper, 1) != 1) return c;
+  return static_cast<char16_t>(upper);
+}
+
 void RemoveNow(const PathChar* path, bool keepTop) {
   DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
