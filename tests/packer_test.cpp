@@ -432,6 +432,26 @@ TEST_F(PackerTest, LetterCaseCountsBeyondAsciiThroughTheCodePage) {
 #endif
 }
 
+TEST_F(PackerTest, ListAndVerifyTellTheSpaceUnpackingTakes) {
+  std::vector<uint8_t> small = LiteralBlob("hello"), large = LiteralBlob(Sample(70000, 8));
+  WritePackage(root_ / "p.qvd", {"\\d"},
+               {{"\\a", small}, {"\\d\\b", small}, {"\\c", large}, {"\\e", {}}});
+  // Staging holds every blob beside what is unpacked; an empty blob declares nothing.
+  uint64_t decoded = 5 + 5 + 70000, staged = decoded + 2 * small.size() + large.size();
+  std::string needs = "unpacking needs " + std::to_string(decoded) + " bytes (" +
+                      std::to_string(staged) + " on the launcher's temporary volume";
+
+  Printed listed = Capture(false, [&] { return packer::ListCommand(root_ / "p.qvd", options_); });
+  std::string total = listed.text.substr(listed.text.rfind("total:"));
+  EXPECT_NE(total.find(needs), std::string::npos) << total;
+  options_.quiet = false;
+  Printed verified =
+      Capture(false, [&] { return packer::VerifyCommand(root_ / "p.qvd", options_); });
+  EXPECT_EQ(verified.code, 0) << verified.text;
+  EXPECT_NE(verified.text.find(": ok, 1 directories, 4 files"), std::string::npos);
+  EXPECT_NE(verified.text.find(needs), std::string::npos) << verified.text;
+}
+
 #ifndef _WIN32
 // The real setuppack in a process of its own, with `temp` for its temporary directory and the
 // stop signals as usual, whatever this process ignores or blocks.

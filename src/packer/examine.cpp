@@ -64,6 +64,14 @@ std::string Parent(const std::string& name) {
   return cut == 0 || cut == std::string::npos ? std::string() : name.substr(0, cut);
 }
 
+// The disk space unpacking takes: the decoded sizes the blobs declare, and where the launcher
+// unpacks, in the temporary directory, the staged blobs beside them.
+std::string DiskNeeds(uint64_t decoded, uint64_t stored) {
+  return "unpacking needs " + std::to_string(decoded) + " bytes (" +
+         std::to_string(decoded + stored) +
+         " on the launcher's temporary volume, staging included)";
+}
+
 const char* DecodeProblem(DecodeStatus status) {
   switch (status) {
     case DECODE_OK:
@@ -105,7 +113,7 @@ int ListCommand(const fs::path& path, const Options& options) {
          tables.directories.count, tables.files.count, stored, decoded);
   if (decoded > 0)
     printf(", ratio %.3f", static_cast<double>(stored) / static_cast<double>(decoded));
-  printf("\n");
+  printf("; %s\n", DiskNeeds(decoded, stored).c_str());
   return 0;
 }
 
@@ -143,12 +151,13 @@ int VerifyCommand(const fs::path& path, const Options& options) {
     if (checkName("directory", index, *entry))
       directories.insert(CaseKey(entry->name, options.codePage));
 
-  uint64_t total = 0;
+  uint64_t total = 0, stored = 0;
   index = 0;
   for (PackageEntry* entry = tables.files.first; entry != nullptr; entry = entry->next, ++index) {
     checkName("file", index, *entry);
     uint32_t size;
     if (package.DeclaredSize(*entry, &size)) total += size;
+    stored += entry->size;
   }
 
   std::unique_ptr<Decoder> decoder(new Decoder());
@@ -193,8 +202,9 @@ int VerifyCommand(const fs::path& path, const Options& options) {
     return 1;
   }
   if (!options.quiet)
-    printf("%s: ok, %d directories, %d files, %" PRIu64 " bytes decoded\n", path.string().c_str(),
-           tables.directories.count, tables.files.count, decoded);
+    printf("%s: ok, %d directories, %d files, %" PRIu64 " bytes decoded; %s\n",
+           path.string().c_str(), tables.directories.count, tables.files.count, decoded,
+           DiskNeeds(total, stored).c_str());
   return 0;
 }
 

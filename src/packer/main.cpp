@@ -47,7 +47,8 @@ const Command kCommands[] = {
      "letter case, files of 4 GiB or more.\n"},
     {"list", 1,
      "usage: setuppack list FILE [--codepage CP]\n"
-     "Prints one line per entry: kind, stored size, decoded size, ratio, name; then totals.\n"
+     "Prints one line per entry: kind, stored size, decoded size, ratio, name; then totals and\n"
+     "the disk space unpacking needs.\n"
      "  --codepage CP  show names in the package's ANSI code page CP (e.g. 1252); without it,\n"
      "                 bytes beyond ASCII are shown as \\xNN\n"},
     {"verify", 1,
