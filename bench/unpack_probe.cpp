@@ -39,7 +39,8 @@ double Unpack(const char* package) {
   auto start = std::chrono::steady_clock::now();
   char installDir[PATH_BUFFER];
   if (!MakeUniqueTempDir("%sZeKolInst%d", installDir)) exit(1);
-  if (!ExtractPackage(package, installDir)) fprintf(stderr, "unpack_probe: extraction failed\n");
+  if (ExtractPackage(package, installDir) != EXTRACT_OK)
+    fprintf(stderr, "unpack_probe: extraction failed\n");
   RemoveTree(installDir);
   return Seconds(start);
 }

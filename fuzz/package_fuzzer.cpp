@@ -120,8 +120,8 @@ struct Record {
 };
 
 // What a successful extraction must leave in the install directory, read straight from the
-// package bytes: every directory, and every file as the plain model decodes its blob (a later
-// entry of the same name replaces an earlier one). False when the tables cannot be read.
+// package bytes: every directory, and every file as the plain model decodes its blob. False when
+// the tables cannot be read.
 bool ExpectedTree(const uint8_t* data, size_t size, Tree* tree) {
   size_t at = 0;
   bool ok = true;
@@ -140,18 +140,48 @@ bool ExpectedTree(const uint8_t* data, size_t size, Tree* tree) {
     }
     if (!ok) return false;
   }
-  for (const Record& directory : tables[0]) (*tree)[directory.name + "\\"] = "";
-  // Only the last blob staged under a name is ever decoded; the earlier ones may be anything.
-  std::map<std::string, Record> staged;
-  for (const Record& file : tables[1]) staged[file.name] = file;
-  for (const auto& entry : staged) {
-    const Record& file = entry.second;
+  // Records are applied in order, names compared as Windows does for ASCII; a directory listed
+  // again or without its parent, and a file without its directory, under a directory of its
+  // name or named again later, are passed over. What is created takes its directory's spelling.
+  auto fold = [](std::string name) {
+    for (char& c : name)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return name;
+  };
+  std::map<std::string, std::string> created;  // folded -> as spelled on disk
+  auto placed = [&](const std::string& name, std::string* spelled) {
+    size_t cut = name.rfind('\\');
+    if (cut == 0) {
+      *spelled = name;
+      return true;
+    }
+    auto parent = created.find(fold(name.substr(0, cut)));
+    if (parent == created.end()) return false;
+    *spelled = parent->second + name.substr(cut);
+    return true;
+  };
+  for (Record directory : tables[0]) {
+    if (!directory.name.empty() && directory.name.back() == '\\') directory.name.pop_back();
+    if (directory.name.empty() || created.count(fold(directory.name)) != 0) continue;
+    std::string spelled;
+    if (!placed(directory.name, &spelled)) continue;
+    created[fold(spelled)] = spelled;
+    (*tree)[spelled + "\\"] = "";
+  }
+  std::map<std::string, size_t> lastOfName;
+  for (size_t i = 0; i < tables[1].size(); ++i) lastOfName[fold(tables[1][i].name)] = i;
+  for (size_t i = 0; i < tables[1].size(); ++i) {
+    const Record& file = tables[1][i];
     uint64_t start = static_cast<uint64_t>(at) + file.offset;
     if (start > size || size - start < file.size) return false;
+    std::string spelled;
+    if (created.count(fold(file.name)) != 0 || lastOfName[fold(file.name)] != i ||
+        !placed(file.name, &spelled))
+      continue;
     std::vector<uint8_t> blob(data + start, data + start + file.size);
     std::string decoded;
     if (!ReferenceDecode(blob, &decoded)) return false;
-    (*tree)[file.name] = decoded;
+    (*tree)[spelled] = decoded;
   }
   return true;
 }
@@ -173,8 +203,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Tree before = Snapshot(w.root, w.install);
 
   std::vector<std::string> problems;
-  ProblemReporter reporter = {CollectProblem, &problems};
-  int ok = ExtractPackage(w.packagePortable, w.installPortable, &reporter);
+  ProblemReporter reporter = {CollectProblem, &problems, nullptr};
+  int ok = ExtractPackage(w.packagePortable, w.installPortable, &reporter) == EXTRACT_OK;
 
   Tree after = Snapshot(w.root, w.install);
   for (const auto& entry : after)

@@ -101,6 +101,49 @@ TEST(DecompressTree, DoesNotFollowALinkOutOfTheTree) {
   EXPECT_TRUE(ListDir(dir / "dst").empty());
 }
 
+// Another user of the machine may plant files and links in the install directory while it is
+// filled: nothing is written through them and nothing of theirs is truncated.
+TEST(DecompressTree, WritesOnlyIntoWhatItCreates) {
+  ScratchDir dir;
+  ASSERT_EQ(MakeDirectory((dir / "outside").c_str()), MAKEDIR_CREATED);
+  ASSERT_TRUE(WriteWholeFile(dir / "outside\\victim", std::string("keep")));
+  ASSERT_EQ(MakeDirectory((dir / "src").c_str()), MAKEDIR_CREATED);
+  ASSERT_EQ(MakeDirectory((dir / "src\\sub").c_str()), MAKEDIR_CREATED);
+  ASSERT_TRUE(WriteWholeFile(dir / "src\\sub\\victim", LiteralBlob("through a directory link")));
+  ASSERT_TRUE(WriteWholeFile(dir / "src\\top", LiteralBlob("over a planted file")));
+  ASSERT_EQ(MakeDirectory((dir / "dst").c_str()), MAKEDIR_CREATED);
+  ASSERT_TRUE(WriteWholeFile(dir / "dst\\top", std::string("theirs")));
+  bool linked = MakeDirectoryLink(dir / "outside", dir / "dst\\sub");
+  EXPECT_EQ(DecompressTree((dir / "src").c_str(), (dir / "dst").c_str()), linked ? 2 : 1);
+  std::string data;
+  EXPECT_TRUE(ReadWholeFile(dir / "dst\\top", &data));
+  EXPECT_EQ(data, "theirs");
+  EXPECT_TRUE(ReadWholeFile(dir / "outside\\victim", &data));
+  EXPECT_EQ(data, "keep");
+#ifndef _WIN32
+  // A link to a file, planted where a decoded file goes.
+  ASSERT_TRUE(RemoveTree((dir / "dst").c_str()));
+  ASSERT_EQ(MakeDirectory((dir / "dst").c_str()), MAKEDIR_CREATED);
+  std::string victim = dir / "outside\\victim", link = dir / "dst\\top";
+  for (char& c : victim) c = c == '\\' ? '/' : c;
+  for (char& c : link) c = c == '\\' ? '/' : c;
+  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  EXPECT_GE(DecompressTree((dir / "src").c_str(), (dir / "dst").c_str()), 1);
+  EXPECT_TRUE(ReadWholeFile(dir / "outside\\victim", &data));
+  EXPECT_EQ(data, "keep");
+  // A name the search hands back that is not one plain component (as a best-fit mapping into
+  // the code page can make) is never joined to a path.
+  ASSERT_TRUE(RemoveTree((dir / "dst").c_str()));
+  ASSERT_TRUE(RemoveTree((dir / "src").c_str()));
+  ASSERT_EQ(MakeDirectory((dir / "src").c_str()), MAKEDIR_CREATED);
+  ASSERT_EQ(MakeDirectory((dir / "dst").c_str()), MAKEDIR_CREATED);
+  ASSERT_TRUE(WriteWholeFile(dir / "src\\c:name", LiteralBlob("x")));
+  ASSERT_TRUE(WriteWholeFile(dir / "src\\what?", LiteralBlob("x")));
+  EXPECT_EQ(DecompressTree((dir / "src").c_str(), (dir / "dst").c_str()), 2);
+  EXPECT_TRUE(ListDir(dir / "dst").empty());
+#endif
+}
+
 TEST(DecompressTree, RefusesPathsBeyondMaxPath) {
   ScratchDir dir;
   ASSERT_EQ(MakeDirectory((dir / "s").c_str()), MAKEDIR_CREATED);

@@ -1,5 +1,7 @@
 #include "common/paths.h"
 
+#include "common/code_page.h"
+
 #include <climits>
 #include <cstring>
 
@@ -54,7 +56,7 @@ int FileBesideLauncher(const char* name, char* out) {
   char self[PATH_BUFFER];
   out[0] = '\0';
   if (!GetLauncherPath(self, MAX_PATH)) return 0;
-  char* cut = strrchr(self, '\\');
+  char* cut = const_cast<char*>(FindLastSeparator(self));
   if (cut == nullptr) return 0;
   *cut = '\0';
   return JoinPath(out, self, name);

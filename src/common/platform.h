@@ -12,6 +12,8 @@
 
 // Every path buffer holds a MAX_PATH path plus a little slack, as the launcher always had.
 enum { PATH_BUFFER = MAX_PATH + 4 };
+// The longest directory path that can still be listed: the search appends "\*.*" to it.
+enum { MAX_DIRECTORY_PATH = MAX_PATH - 5 };
 
 enum MakeDirResult { MAKEDIR_CREATED, MAKEDIR_EXISTS, MAKEDIR_FAILED };
 

@@ -1,7 +1,9 @@
-// POSIX implementation of the platform layer: portable backslash paths become '/' paths here.
+// POSIX implementation of the platform layer: portable backslash paths in the names' code page
+// become '/' paths in UTF-8 here, as names are on any current system.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -9,25 +11,75 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/code_page.h"
 #include "common/platform.h"
+
+// Native paths are longer than portable ones once converted to UTF-8.
+enum { NATIVE_BUFFER = 4 * PATH_BUFFER };
 
 namespace {
 
-// Copies a portable path into `out`, turning every backslash into '/'. Fails on overflow.
+// Converts between the names' code page and UTF-8 in both directions; the converters are
+// opened once per code page (the tools convert on one thread).
+int Convert(const char* text, char* out, size_t size, bool toNative) {
+  static int openFor = 0;
+  static iconv_t converters[2];
+  int codePage = NameCodePage();
+  if (openFor != codePage) {
+    if (openFor != 0)
+      for (iconv_t converter : converters) iconv_close(converter);
+    openFor = 0;
+    char name[16];
+    snprintf(name, sizeof name, "CP%d", codePage);
+    converters[0] = iconv_open(name, "UTF-8");
+    converters[1] = iconv_open("UTF-8", name);
+    if (converters[0] == reinterpret_cast<iconv_t>(-1) ||
+        converters[1] == reinterpret_cast<iconv_t>(-1))
+      return 0;
+    openFor = codePage;
+  }
+  iconv_t converter = converters[toNative ? 1 : 0];
+  iconv(converter, nullptr, nullptr, nullptr, nullptr);
+  char* in = const_cast<char*>(text);
+  size_t inLeft = strlen(text);
+  char* next = out;
+  size_t outLeft = size - 1;
+  if (iconv(converter, &in, &inLeft, &next, &outLeft) == static_cast<size_t>(-1) || inLeft != 0)
+    return 0;
+  *next = '\0';
+  return 1;
+}
+
+// A portable path as the system takes it: converted to UTF-8 when the names have a code page,
+// after which every backslash left is a separator. Fails on overflow or an unconvertible name.
 int ToNative(const char* path, char* out) {
   size_t n = strlen(path);
   if (n >= PATH_BUFFER) return 0;
-  for (size_t i = 0; i <= n; ++i) out[i] = path[i] == '\\' ? '/' : path[i];
+  if (NameCodePage() != 0) {
+    if (!Convert(path, out, NATIVE_BUFFER, true)) return 0;
+  } else {
+    memcpy(out, path, n + 1);
+  }
+  for (char* p = out; *p != '\0'; ++p)
+    if (*p == '\\') *p = '/';
   return 1;
 }
 
 int FromNative(const char* native, char* out, size_t size) {
-  size_t n = strlen(native);
-  if (n >= size) return 0;
-  for (size_t i = 0; i <= n; ++i) {
-    // A native name holding a backslash cannot be told apart from a separator once portable.
-    if (native[i] == '\\') return 0;
-    out[i] = native[i] == '/' ? '\\' : native[i];
+  // A native name holding a backslash cannot be told apart from a separator once portable.
+  if (strchr(native, '\\') != nullptr) return 0;
+  char converted[NATIVE_BUFFER];
+  if (NameCodePage() != 0) {
+    if (!Convert(native, converted, sizeof converted, false)) return 0;
+  } else if (strlen(native) < sizeof converted) {
+    strcpy(converted, native);
+  } else {
+    return 0;
+  }
+  if (strlen(converted) >= size) return 0;
+  for (size_t i = 0;; ++i) {
+    out[i] = converted[i] == '/' ? '\\' : converted[i];
+    if (converted[i] == '\0') break;
   }
   return 1;
 }
@@ -36,11 +88,11 @@ int FromNative(const char* native, char* out, size_t size) {
 
 struct DirSearchState {
   DIR* dir;
-  char path[PATH_BUFFER];
+  char path[NATIVE_BUFFER];
 };
 
 MakeDirResult MakeDirectory(const char* path) {
-  char native[PATH_BUFFER];
+  char native[NATIVE_BUFFER];
   if (!ToNative(path, native)) return MAKEDIR_FAILED;
   if (mkdir(native, 0700) == 0) return MAKEDIR_CREATED;
   return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
@@ -52,24 +104,24 @@ MakeDirResult MakePrivateDirectory(const char* path) {
 }
 
 int RemoveEmptyDirectory(const char* path) {
-  char native[PATH_BUFFER];
+  char native[NATIVE_BUFFER];
   return ToNative(path, native) && rmdir(native) == 0;
 }
 
 int DeletePlainFile(const char* path) {
-  char native[PATH_BUFFER];
+  char native[NATIVE_BUFFER];
   return ToNative(path, native) && unlink(native) == 0;
 }
 
 FILE* OpenFile(const char* path, const char* mode) {
-  char native[PATH_BUFFER];
+  char native[NATIVE_BUFFER];
   if (!ToNative(path, native)) return nullptr;
   return fopen(native, mode);
 }
 
 FILE* OpenNewFile(const char* path, int* exists) {
   if (exists != nullptr) *exists = 0;
-  char native[PATH_BUFFER];
+  char native[NATIVE_BUFFER];
   if (!ToNative(path, native)) return nullptr;
   // O_EXCL refuses any name that exists, a dangling link too.
   int fd = open(native, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -83,7 +135,7 @@ FILE* OpenNewFile(const char* path, int* exists) {
 }
 
 int GetFreeDiskBytes(const char* dir, unsigned long long* bytes) {
-  char native[PATH_BUFFER];
+  char native[NATIVE_BUFFER];
   struct statvfs volume;
   if (!ToNative(dir, native) || statvfs(native, &volume) != 0) return 0;
   *bytes = static_cast<unsigned long long>(volume.f_bavail) * volume.f_frsize;
@@ -115,7 +167,7 @@ void EmptyDirectoryAt(int fd) {
 }  // namespace
 
 int RemoveDirectoryTree(const char* dir) {
-  char native[PATH_BUFFER];
+  char native[NATIVE_BUFFER];
   if (!ToNative(dir, native)) return 0;
   int fd = open(native, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return 0;
@@ -133,7 +185,7 @@ int GetOpenFileSize(FILE* file, unsigned long long* size) {
 int GetTempDirectory(char* out, size_t size) {
   const char* dir = getenv("TMPDIR");
   if (dir == nullptr || dir[0] != '/') dir = "/tmp";
-  char native[PATH_BUFFER];
+  char native[NATIVE_BUFFER];
   size_t n = strlen(dir);
   if (n + 2 > sizeof native) return 0;
   memcpy(native, dir, n);
@@ -143,7 +195,7 @@ int GetTempDirectory(char* out, size_t size) {
 }
 
 int GetLauncherPath(char* out, size_t size) {
-  char native[PATH_BUFFER];
+  char native[NATIVE_BUFFER];
   ssize_t n = readlink("/proc/self/exe", native, MAX_PATH);
   if (n <= 0 || n >= MAX_PATH) return 0;
   native[n] = '\0';
@@ -152,9 +204,9 @@ int GetLauncherPath(char* out, size_t size) {
 
 int ToPortablePath(const char* native, char* out, size_t size) {
   if (native[0] == '/') return FromNative(native, out, size);
-  char cwd[PATH_BUFFER];
+  char cwd[NATIVE_BUFFER];
   if (getcwd(cwd, sizeof cwd) == nullptr) return 0;
-  char joined[2 * PATH_BUFFER];
+  char joined[2 * NATIVE_BUFFER];
   int n = snprintf(joined, sizeof joined, "%s/%s", cwd, native);
   if (n < 0 || static_cast<size_t>(n) >= sizeof joined) return 0;
   return FromNative(joined, out, size);
@@ -168,10 +220,8 @@ int ReadEntry(DirSearchState* state, DirEntry* entry) {
   for (;;) {
     struct dirent* record = readdir(state->dir);
     if (record == nullptr) return 0;
-    size_t n = strlen(record->d_name);
-    if (n >= MAX_PATH || strchr(record->d_name, '\\') != nullptr) continue;
-    memcpy(entry->name, record->d_name, n + 1);
-    char child[2 * PATH_BUFFER];
+    if (!FromNative(record->d_name, entry->name, MAX_PATH)) continue;
+    char child[2 * NATIVE_BUFFER];
     snprintf(child, sizeof child, "%s/%s", state->path, record->d_name);
     struct stat info;
     if (lstat(child, &info) != 0) {

@@ -70,7 +70,8 @@ Decoder g_decoder;
 int DecompressFile(const char* sourcePath, const char* destinationPath) {
   FILE* source = OpenFile(sourcePath, "rb");
   if (source == nullptr) return 0;
-  FILE* destination = OpenFile(destinationPath, "wb");
+  // Never over an existing file: what stands there was not made by this run.
+  FILE* destination = OpenNewFile(destinationPath, nullptr);
   if (destination == nullptr) {
     fclose(source);
     return 0;

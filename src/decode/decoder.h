@@ -54,6 +54,7 @@ DecodeStatus DecodeStream(Decoder& decoder, uint32_t size);
 DecodeStatus DecodeBlob(Decoder& decoder, ByteSource* input, ByteSink* output,
                         uint32_t* expectedSize);
 
-// Decodes the compressed file `sourcePath` into `destinationPath` (created or truncated) with
-// the process's decoder. Returns 1 on success; on any failure 0, and no destination file stays.
+// Decodes the compressed file `sourcePath` into `destinationPath`, a new file, with the
+// process's decoder. Returns 1 on success; on any failure 0, also when `destinationPath` exists,
+// and no destination file of its own stays.
 int DecompressFile(const char* sourcePath, const char* destinationPath);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/code_page.h"
 #include "common/platform.h"
 
 namespace {
@@ -40,13 +41,19 @@ const char* ComponentProblem(const char* component, size_t length) {
   if ((length == 1 && component[0] == '.') ||
       (length == 2 && component[0] == '.' && component[1] == '.'))
     return "'.' or '..' component";
-  for (size_t i = 0; i < length; ++i) {
-    unsigned char c = static_cast<unsigned char>(component[i]);
+  // A character at a time: the second byte of a double-byte character may be '\\' or '|'.
+  const char* last = component;
+  for (const char* p = component; p < component + length; p = NextChar(p)) {
+    last = p;
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (IsLeadByte(c)) {
+      if (p + 1 >= component + length) return "name ends inside a double-byte character";
+      continue;
+    }
     if (c < 0x20 || c == 0x7F) return "control character in name";
     if (strchr("/:<>\"|?*", c) != nullptr) return "character not allowed in a Windows name";
   }
-  char last = component[length - 1];
-  if (last == '.' || last == ' ') return "component ends with a dot or blank";
+  if (*last == '.' || *last == ' ') return "component ends with a dot or blank";
   if (IsDeviceName(component, length)) return "reserved device name";
   return nullptr;
 }
@@ -59,11 +66,16 @@ const char* EntryNameProblem(const char* name, uint32_t declaredLength) {
   if (name[0] != '\\') return "name does not begin with a backslash";
   const char* component = name + 1;
   for (;;) {
-    const char* end = strchr(component, '\\');
+    const char* end = FindSeparator(component);
     size_t length = end != nullptr ? static_cast<size_t>(end - component) : strlen(component);
     const char* problem = ComponentProblem(component, length);
     if (problem != nullptr) return problem;
     if (end == nullptr) return nullptr;
     component = end + 1;
   }
+}
+
+const char* ComponentNameProblem(const char* name) {
+  if (FindSeparator(name) != nullptr) return "separator in a name";
+  return ComponentProblem(name, strlen(name));
 }

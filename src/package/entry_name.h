@@ -12,3 +12,7 @@
 // COM1 or LPT\xB3 (superscript three in code page 1252), which would address a device instead
 // of a file.
 const char* EntryNameProblem(const char* name, uint32_t declaredLength);
+
+// Null when `name` (NUL-terminated) is one plain component that may be joined to a directory
+// path: what EntryNameProblem asks of each component, and no backslash.
+const char* ComponentNameProblem(const char* name);

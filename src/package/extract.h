@@ -7,17 +7,26 @@
 
 #include "package/problems.h"
 
-// Returns 1 only when every entry was staged and decoded; 0 otherwise, also when the package
-// cannot be opened or its tables are damaged. The staging directory is removed in every case.
-// `stagingMade`, when given, learns the staging directory as soon as it exists, so that a tool
-// can take it away if it is interrupted.
-int ExtractPackage(const char* packagePath, const char* installDir,
-                   const ProblemReporter* reporter = nullptr,
-                   void (*stagingMade)(const char* stagingDir) = nullptr);
+enum ExtractStatus {
+  EXTRACT_OK,          // everything unpacked (slips of the package's maker passed over)
+  EXTRACT_NO_STAGING,  // no staging directory could be made under the temporary directory
+  EXTRACT_UNREADABLE,  // the package is missing or cannot be read
+  EXTRACT_DAMAGED,     // the package is broken or unsafe, or unpacking it failed
+  EXTRACT_NO_SPACE,    // the package declares more than the temporary directory's volume holds
+};
+
+// Unpacks into `installDir`, which the caller created for this run and which is empty. The
+// staging directory is removed in every case; after a failure `installDir` may hold part of the
+// package, and nothing from it is to be started. `stagingMade`, when given, learns the staging
+// directory as soon as it exists, so that a tool can take it away if it is interrupted.
+ExtractStatus ExtractPackage(const char* packagePath, const char* installDir,
+                             const ProblemReporter* reporter = nullptr,
+                             void (*stagingMade)(const char* stagingDir) = nullptr);
 
 // Creates a fresh "latmp<n>.tmp" directory in the temporary directory; 0 when none can be made.
 int MakeStagingDir(char* out);
 
-// Copies `size` bytes at `position` of `package` into a new file `targetPath`. Returns 0, and
-// leaves no file behind, when the target cannot be created or written or the package ends early.
+// Copies `size` bytes at `position` of `package` into `targetPath`, which must not exist yet.
+// Returns 0, and leaves no file of its own behind, when the target exists or cannot be created
+// or written, or the package ends early.
 int CopyBlob(const char* targetPath, FILE* package, uint32_t position, uint32_t size);

@@ -1,5 +1,6 @@
 #include "package/package_file.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,10 +35,10 @@ PackageStatus ReadTable(FILE* package, unsigned long long* position, unsigned lo
     *position += 4;
     if (length > bytes - *position) return PACKAGE_TRUNCATED;
     if (*position + length + 8 > kMaxPosition) return PACKAGE_TOO_LARGE;
-    PackageEntry* entry = list->Append();
+    uint32_t kept = length < MAX_PATH ? length : MAX_PATH - 1;
+    PackageEntry* entry = list->Append(kept);
     if (entry == nullptr) return PACKAGE_NO_MEMORY;
     entry->nameLength = length;
-    uint32_t kept = length < MAX_PATH ? length : MAX_PATH - 1;
     if (fread(entry->name, 1, kept, package) != kept) return PACKAGE_TRUNCATED;
     entry->name[kept] = '\0';
     // An over-long name is cut to the buffer; the rest is skipped, never stored.
@@ -53,22 +54,57 @@ PackageStatus ReadTable(FILE* package, unsigned long long* position, unsigned lo
 
 }  // namespace
 
+// Entries are carved from blocks of this size; an entry never spans two.
+const size_t kBlockBytes = 64 * 1024;
+
+struct EntryList::Block {
+  Block* next;
+};
+
+namespace {
+
+size_t EntryBytes(uint32_t nameBytes) {
+  const size_t align = alignof(PackageEntry);
+  size_t bytes = offsetof(PackageEntry, name) + nameBytes + 1;
+  return (bytes + align - 1) / align * align;
+}
+
+// Where a block's entries begin, past its header.
+size_t BlockStart() {
+  const size_t align = alignof(PackageEntry);
+  return (sizeof(void*) + align - 1) / align * align;
+}
+
+}  // namespace
+
 EntryList::~EntryList() {
-  PackageEntry* entry = first;
-  while (entry != nullptr) {
-    PackageEntry* next = entry->next;
-    free(entry);
-    entry = next;
+  Block* block = blocks_;
+  while (block != nullptr) {
+    Block* next = block->next;
+    free(block);
+    block = next;
   }
 }
 
-PackageEntry* EntryList::Append() {
-  PackageEntry* entry = static_cast<PackageEntry*>(malloc(sizeof(PackageEntry)));
-  if (entry == nullptr) return nullptr;
+PackageEntry* EntryList::Append(uint32_t nameBytes) {
+  size_t bytes = EntryBytes(nameBytes < MAX_PATH ? nameBytes : MAX_PATH - 1);
+  if (bytes > free_) {
+    Block* block = static_cast<Block*>(malloc(kBlockBytes));
+    if (block == nullptr) return nullptr;
+    block->next = blocks_;
+    blocks_ = block;
+    free_ = kBlockBytes - BlockStart();
+    held_ += kBlockBytes;
+  }
+  PackageEntry* entry =
+      reinterpret_cast<PackageEntry*>(reinterpret_cast<char*>(blocks_) + kBlockBytes - free_);
+  free_ -= bytes;
   entry->name[0] = '\0';
   entry->offset = 0;
   entry->size = 0;
   entry->nameLength = 0;
+  entry->ordinal = static_cast<uint32_t>(count);
+  entry->flags = 0;
   entry->next = nullptr;
   if (last != nullptr)
     last->next = entry;

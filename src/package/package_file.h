@@ -8,28 +8,41 @@
 
 #include "common/platform.h"
 
+// One record. Entries live in their list's blocks, each taking only the room its name needs, so
+// a table of many short records costs about twice its size in memory and no more.
 struct PackageEntry {
-  char name[MAX_PATH];  // the first bytes of the name, NUL-terminated
   uint32_t offset;
   uint32_t size;
   PackageEntry* next;
-  uint32_t nameLength;  // as declared; longer than the buffer when the name was cut
+  uint32_t nameLength;  // as declared; longer than the stored name when the name was cut
+  uint32_t ordinal;     // position in its table
+  uint8_t flags;        // free for the reader of the tables (extraction marks what it skips)
+  char name[1];         // the first bytes of the name (at most MAX_PATH - 1), NUL-terminated
 };
 
 // The entries of one table, in package order. Owns its entries.
 class EntryList {
  public:
-  EntryList() : first(nullptr), last(nullptr), count(0) {}
+  EntryList() : first(nullptr), last(nullptr), count(0), blocks_(nullptr), free_(0), held_(0) {}
   ~EntryList();
   EntryList(const EntryList&) = delete;
   EntryList& operator=(const EntryList&) = delete;
 
-  // Returns the new entry, or null when out of memory.
-  PackageEntry* Append();
+  // Returns a new entry with room for a name of `nameBytes` bytes and its terminator, or null
+  // when out of memory.
+  PackageEntry* Append(uint32_t nameBytes);
+  // Bytes taken from the system for the entries.
+  unsigned long long BytesHeld() const { return held_; }
 
   PackageEntry* first;
   PackageEntry* last;
   int count;
+
+ private:
+  struct Block;
+  Block* blocks_;
+  size_t free_;  // bytes left at the end of the newest block
+  unsigned long long held_;
 };
 
 enum PackageStatus {

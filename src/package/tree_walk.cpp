@@ -5,6 +5,7 @@
 #include "common/paths.h"
 #include "common/platform.h"
 #include "decode/decoder.h"
+#include "package/entry_name.h"
 
 namespace {
 
@@ -27,22 +28,32 @@ int DecompressTree(const char* sourceDir, const char* destinationDir,
     if (IsDotEntry(entry.name)) continue;
     char sourceChild[PATH_BUFFER];
     char destinationChild[PATH_BUFFER];
-    if (!JoinPath(sourceChild, sourceDir, entry.name) ||
-        !JoinPath(destinationChild, destinationDir, entry.name)) {
+    // A name from the search is joined only as one plain component: a name the system had to
+    // map into the code page may come back holding separators or dots.
+    if (const char* problem = ComponentNameProblem(entry.name)) {
+      ReportProblem(reporter, entry.name, problem);
+      ++failures;
+    } else if (!JoinPath(sourceChild, sourceDir, entry.name) ||
+               !JoinPath(destinationChild, destinationDir, entry.name)) {
       ReportProblem(reporter, entry.name, "path longer than MAX_PATH");
       ++failures;
     } else if (entry.isLink) {
       ReportProblem(reporter, sourceChild, "link in the staged tree");
       ++failures;
     } else if (entry.isDirectory) {
-      if (MakeDirectory(destinationChild) == MAKEDIR_FAILED) {
-        ReportProblem(reporter, destinationChild, "cannot create directory");
+      // Only a directory made here and now is written into: one that exists already was put
+      // there by someone else, and may lead anywhere.
+      MakeDirResult made = MakeDirectory(destinationChild);
+      if (made != MAKEDIR_CREATED) {
+        ReportProblem(reporter, destinationChild,
+                      made == MAKEDIR_EXISTS ? "exists already, not made by this run"
+                                             : "cannot create directory");
         ++failures;
       } else {
         failures += DecompressTree(sourceChild, destinationChild, reporter);
       }
     } else if (!DecompressFile(sourceChild, destinationChild)) {
-      ReportProblem(reporter, destinationChild, "cannot be decoded or written");
+      ReportProblem(reporter, destinationChild, "exists already, or cannot be decoded or written");
       ++failures;
     }
   } while (NextDirEntry(search, &entry));

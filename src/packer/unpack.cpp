@@ -24,20 +24,28 @@ struct ProblemLabel {
 
 // Lines from the core name the package, an entry, or a path below the destination or the
 // staging directory. Whatever came from the package is escaped; the user's own paths are not.
-void PrintProblem(void* context, const char* where, const char* what) {
-  const ProblemLabel* label = static_cast<const ProblemLabel*>(context);
+std::string Place(const ProblemLabel& label, const char* where) {
   std::string place = where;
-  const std::string& below = label->portableDestination;
-  if (place == label->portable) {
-    fprintf(stderr, "setuppack: %s: %s\n", label->package.c_str(), what);
-    return;
-  }
+  const std::string& below = label.portableDestination;
   if (place.compare(0, below.size(), below) == 0 && place.size() > below.size() &&
       place[below.size()] == '\\')
-    place = label->destination + PrintableName(place.substr(below.size()), label->codePage);
+    return label.destination + PrintableName(place.substr(below.size()), label.codePage);
+  return PrintableName(place, label.codePage);
+}
+
+void PrintProblem(void* context, const char* where, const char* what) {
+  const ProblemLabel* label = static_cast<const ProblemLabel*>(context);
+  if (label->portable == where)
+    fprintf(stderr, "setuppack: %s: %s\n", label->package.c_str(), what);
   else
-    place = PrintableName(place, label->codePage);
-  fprintf(stderr, "setuppack: %s: %s: %s\n", label->package.c_str(), place.c_str(), what);
+    fprintf(stderr, "setuppack: %s: %s: %s\n", label->package.c_str(), Place(*label, where).c_str(),
+            what);
+}
+
+void PrintSlip(void* context, const char* where, const char* what) {
+  const ProblemLabel* label = static_cast<const ProblemLabel*>(context);
+  fprintf(stderr, "setuppack: %s: warning: %s: %s\n", label->package.c_str(),
+          Place(*label, where).c_str(), what);
 }
 
 // The staging directory of the extraction in progress; the core hands it over from code built
@@ -100,9 +108,9 @@ int ExtractCommand(const fs::path& package, const fs::path& destination, const O
       throw Failure(destination.string() + ": not empty; extract into a new or empty directory");
     written.emplace(destination, true);
   }
-  ProblemReporter reporter = {PrintProblem, &label};
+  ProblemReporter reporter = {PrintProblem, &label, PrintSlip};
   int ok = ExtractPackage(label.portable.c_str(), label.portableDestination.c_str(), &reporter,
-                          WatchStaging);
+                          WatchStaging) == EXTRACT_OK;
   g_staging.reset();
   if (!ok) {
     // As the launcher does: nothing half-unpacked is left to be mistaken for the real thing.

@@ -1,5 +1,7 @@
-// make_test_package SRC_DIR OUT: packs the tree below SRC_DIR, directories before their
-// contents, every file as a literal-coded blob. A test fixture, not the publishers' packer.
+// make_test_package SRC_DIR OUT [+d NAME | +f NAME TEXT]...: packs the tree below SRC_DIR,
+// directories before their contents, every file as a literal-coded blob. Records given with +d
+// and +f come first, as written, so that tests can make packages no packer would. A test
+// fixture, not the publishers' packer.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -29,8 +31,22 @@ void Collect(const std::string& root, const std::string& relative,
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: make_test_package SRC_DIR OUT\n");
+  std::vector<std::string> directories;
+  std::vector<TestFile> files;
+  int i = 3;
+  for (; i < argc; ++i) {
+    std::string kind = argv[i];
+    if (kind == "+d" && i + 1 < argc) {
+      directories.push_back(argv[++i]);
+    } else if (kind == "+f" && i + 2 < argc) {
+      files.push_back({argv[i + 1], LiteralBlob(argv[i + 2])});
+      i += 2;
+    } else {
+      break;
+    }
+  }
+  if (argc < 3 || i != argc) {
+    fprintf(stderr, "usage: make_test_package SRC_DIR OUT [+d NAME | +f NAME TEXT]...\n");
     return 2;
   }
   char source[PATH_BUFFER], out[PATH_BUFFER];
@@ -38,8 +54,6 @@ int main(int argc, char** argv) {
     fprintf(stderr, "make_test_package: path too long\n");
     return 1;
   }
-  std::vector<std::string> directories;
-  std::vector<TestFile> files;
   Collect(source, "", &directories, &files);
   if (!WriteWholeFile(out, BuildPackage(directories, files))) {
     fprintf(stderr, "make_test_package: cannot write %s\n", argv[2]);

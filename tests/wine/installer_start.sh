@@ -67,12 +67,28 @@ check "several windows: the one shown is in the foreground" reported "foreground
 cp "$work/app/Pack.qvd" "$work/whole.qvd"
 head -c -2 "$work/whole.qvd" >"$work/app/Pack.qvd"
 run_setup
-check "damaged package: exit code 0" test $? -eq 0
+check "damaged package: exit code 3" test $? -eq 3
 check "damaged package: the installer is not started" test ! -e "$report"
 check "damaged package: nothing left" test -z "$(left_in_temp)"
 cp "$work/whole.qvd" "$work/app/Pack.qvd"
 
-# 5. An installer that needs elevation goes through the shell and is still waited for.
+# 5. Slips of the package's maker that every machine sees alike are passed over and the installer
+#    starts: the root record, a trailing backslash, a directory before its parent, a file without
+#    its directory, a directory listed twice, a name given twice (the later wins).
+wine_run "$packer" "$work/payload" "$work/app/Pack.qvd" +d '\' +d '\Data\' +d '\late\x' \
+  +d '\late' +d '\late\x' +d '\Data' +f '\nodir\f' lost +f '\twice.txt' first \
+  +f '\late\x\in.txt' deep +f '\TWICE.txt' second
+run_setup
+check "slips: exit code 0" test $? -eq 0
+check "slips: the installer starts" reported "done=1"
+for name in 'Data\' 'late\' 'late\x\' 'late\x\in.txt' 'sub\data.txt' TWICE.txt; do
+  check "slips: $name unpacked" reported "beside=$name"
+done
+check "slips: nothing more" test "$(grep -c '^beside=' "$report")" -eq 8
+check "slips: nothing left" test -z "$(left_in_temp)"
+cp "$work/whole.qvd" "$work/app/Pack.qvd"
+
+# 6. An installer that needs elevation goes through the shell and is still waited for.
 rm -f "$report"
 (cd "$cwd" && wine_run "$fallback_test" "$(windows_path "$work/payload/Installer.exe")")
 check "elevation: StartInstaller's checks pass" test $? -eq 0

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # setup.exe under Wine with a real package beside it: it creates its install directory, fills it
-# byte-exactly, removes it again, skips names already taken and always exits with 0.
+# byte-exactly, removes it again and skips names already taken; a failure gives its own exit code
+# and one debug line.
 # usage: launcher_run.sh SETUP_EXE MAKE_TEST_PACKAGE_EXE
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 setup_exe=$1
@@ -25,7 +26,7 @@ left_in_temp() { (cd "$temp" && find . -mindepth 1 | sort | tr '\n' ' '); }
 # 1. With deletion refused by the system, what the launcher unpacked stays for comparison.
 traced_run "$work/trace1" -e trace=unlink,unlinkat,rmdir \
   -e inject=unlink,unlinkat,rmdir:error=EACCES -- "$work/app/setup.exe"
-check "exit code 0 after unpacking" test $? -eq 0
+check "exit code 5 after unpacking a payload whose installer cannot start" test $? -eq 5
 check "unpacked tree equals the payload" diff -r "$work/payload" "$temp/ZeKolInst0"
 check "removal was attempted" grep -q 'ZeKolInst0.*EACCES' "$work/trace1"
 rm -rf "${temp:?}"/*
@@ -34,7 +35,7 @@ rm -rf "${temp:?}"/*
 mkdir "$temp/ZeKolInst0"
 echo stale >"$temp/ZeKolInst0/marker"
 traced_run "$work/trace2" -y -e trace=%file -- "$work/app/setup.exe"
-check "exit code 0 on a normal run" test $? -eq 0
+check "exit code 5 on a normal run with an installer that cannot start" test $? -eq 5
 check "ZeKolInst1 created" grep -qE 'mkdir\(".*ZeKolInst1", 0777\) = 0' "$work/trace2"
 for file in Installer.exe sub/deeper/numbers.txt sub/zzz sub/empty.dat; do
   check "$file written into ZeKolInst1" grep -qE "\"[^\"]*ZeKolInst1/$file\", [^)]*O_CREAT" "$work/trace2"
@@ -44,16 +45,40 @@ check "only the stale directory is left" test "$(left_in_temp)" = "./ZeKolInst0 
 check "stale directory untouched" grep -qx stale "$temp/ZeKolInst0/marker"
 rm -rf "${temp:?}"/*
 
-# 3. A damaged package: nothing stays behind, the exit code is still 0.
+# Runs setup.exe with its debug output on, into $work/debug: run_debug.
+run_debug() {
+  WINEDEBUG=+debugstr wine_run "$work/app/setup.exe" 2>"$work/debug.raw"
+  local status=$?
+  grep -a 'setup: ' "$work/debug.raw" >"$work/debug"
+  return $status
+}
+
+# 3. A damaged package: nothing stays behind, the exit code and the debug line say why.
 head -c 100 "$work/app/Pack.qvd" >"$work/cut.qvd" && mv "$work/cut.qvd" "$work/app/Pack.qvd"
-wine_run "$work/app/setup.exe"
-check "exit code 0 with a damaged package" test $? -eq 0
+run_debug
+check "exit code 3 with a damaged package" test $? -eq 3
+check "debug line for a damaged package" grep -q 'setup: package damaged: .*Pack.qvd' "$work/debug"
 check "nothing left after a damaged package" test -z "$(left_in_temp)"
 
 # 4. No package at all.
 rm "$work/app/Pack.qvd"
-wine_run "$work/app/setup.exe"
-check "exit code 0 without a package" test $? -eq 0
+run_debug
+check "exit code 1 without a package" test $? -eq 1
+check "debug line without a package" grep -q 'setup: package missing or unreadable: .*Pack.qvd' "$work/debug"
 check "nothing left without a package" test -z "$(left_in_temp)"
+
+# 5. A package without the installer: unpacked, then nothing to start.
+rm "$work/payload/Installer.exe"
+wine_run "$packer" "$work/payload" "$work/app/Pack.qvd"
+run_debug
+check "exit code 5 without an installer" test $? -eq 5
+check "debug line without an installer" grep -q 'setup: installer missing or cannot be started: .*ZeKolInst0.*Installer.exe' "$work/debug"
+check "nothing left without an installer" test -z "$(left_in_temp)"
+
+# 6. A temporary directory that does not exist.
+use_temp_dir "$work/missing"
+run_debug
+check "exit code 2 without a temporary directory" test $? -eq 2
+check "debug line without a temporary directory" grep -q 'setup: cannot create an install directory: ' "$work/debug"
 
 finish
