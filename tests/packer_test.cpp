@@ -432,6 +432,24 @@ TEST_F(PackerTest, LetterCaseCountsBeyondAsciiThroughTheCodePage) {
 #endif
 }
 
+TEST_F(PackerTest, DoubleByteNamesFollowTheGivenCodePage) {
+  // In code page 932 "ソフト" holds the byte of '\\' and "ポート" that of '|', as second bytes.
+  const std::string software = "\\\x83\x5C\x83\x74\x83\x67",
+                    port = "\\\x83\x7C\x81\x5B\x83\x67.txt";
+  WritePackage(root_ / "p.qvd", {software}, {{software + port, LiteralBlob("port")}});
+  EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 1) << "read byte by byte";
+  options_.codePage = 932;
+  EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 0);
+#ifndef _WIN32
+  // Unpacked here, the names are UTF-8 on disk; packed, they go back to code page 932.
+  ASSERT_EQ(packer::ExtractCommand(root_ / "p.qvd", root_ / "out", options_), 0);
+  EXPECT_EQ(Read("out/\u30bd\u30d5\u30c8/\u30dd\u30fc\u30c8.txt"), "port");
+  Write("src/\u30bd\u30d5\u30c8/\u8868.txt", "table");
+  ASSERT_EQ(Create(), 0);
+  EXPECT_EQ(packer::VerifyCommand(root_ / "Pack.qvd", options_), 0);
+#endif
+}
+
 TEST_F(PackerTest, ListAndVerifyTellTheSpaceUnpackingTakes) {
   std::vector<uint8_t> small = LiteralBlob("hello"), large = LiteralBlob(Sample(70000, 8));
   WritePackage(root_ / "p.qvd", {"\\d"},

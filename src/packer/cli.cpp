@@ -6,6 +6,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "common/code_page.h"
 #include "common/platform.h"
 #include "packer/system.h"
 
@@ -84,6 +85,8 @@ char32_t FoldCase(char32_t c) {
 }  // namespace
 
 RemovedOnInterrupt::RemovedOnInterrupt(const fs::path& path, bool contentsOnly) {
+  // An empty path would turn into the working directory.
+  if (path.empty()) return;
   std::error_code error;
   fs::path absolute = fs::absolute(path, error);
   const fs::path::string_type& text = error ? path.native() : absolute.native();
@@ -210,9 +213,11 @@ std::string FormatBytes(uint64_t bytes) {
   return text;
 }
 
-void CheckCodePage(int codePage) {
+void UseCodePage(int codePage) {
   if (codePage != 0 && !IsKnownCodePage(codePage))
     throw Failure("code page " + std::to_string(codePage) + " is not known here");
+  // UTF-8 names have no lead bytes and are what the POSIX layer writes anyway.
+  SetNameCodePage(codePage == 65001 ? 0 : codePage);
 }
 
 std::string PrintableName(const std::string& name, int codePage) {

@@ -93,8 +93,10 @@ std::string PortablePath(const std::filesystem::path& path);
 
 std::string FormatBytes(uint64_t bytes);
 
-// Throws Failure unless `codePage` is 0 or a code page this system can convert from.
-void CheckCodePage(int codePage);
+// Hands the names' code page to the shared core, whose name rules read the names of a
+// double-byte code page a character at a time. Throws Failure unless `codePage` is 0 or a code
+// page this system can convert from.
+void UseCodePage(int codePage);
 
 // A name from a package as text for a terminal: through `codePage` (when not 0) into UTF-8, and
 // every byte or character that would move the cursor, start a terminal command or reorder the

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/code_page.h"
 #include "common/platform.h"
 #include "package/entry_name.h"
 #include "package/package_writer.h"
@@ -70,7 +71,7 @@ void Collect(const fs::path& root, const Options& options, std::vector<Entry>* d
         ok = false;
         break;
       }
-      if (name.find('\\') != std::string::npos) {
+      if (FindSeparator(name.c_str()) != nullptr) {
         problems->push_back(path.string() + ": backslash in a name is not valid on Windows");
         ok = false;
         break;
@@ -203,7 +204,7 @@ std::vector<PackageRecord> Records(const std::vector<Entry>& entries) {
 
 int CreateCommand(const fs::path& sourceDir, const Options& options) {
   if (!fs::is_directory(sourceDir)) throw Failure(sourceDir.string() + ": not a directory");
-  CheckCodePage(options.codePage);
+  UseCodePage(options.codePage);
   fs::path output = options.output.empty() ? fs::path("Pack.qvd") : options.output;
   std::vector<Entry> directories, files;
   std::vector<std::string> problems;

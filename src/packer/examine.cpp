@@ -89,7 +89,7 @@ const char* DecodeProblem(DecodeStatus status) {
 }  // namespace
 
 int ListCommand(const fs::path& path, const Options& options) {
-  CheckCodePage(options.codePage);
+  UseCodePage(options.codePage);
   OpenPackage package(path);
   const PackageTables& tables = package.tables();
   printf("%-4s %12s %12s %6s  %s\n", "kind", "stored", "decoded", "ratio", "name");
@@ -118,7 +118,7 @@ int ListCommand(const fs::path& path, const Options& options) {
 }
 
 int VerifyCommand(const fs::path& path, const Options& options) {
-  CheckCodePage(options.codePage);
+  UseCodePage(options.codePage);
   OpenPackage package(path);
   const PackageTables& tables = package.tables();
   int problems = 0;

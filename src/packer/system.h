@@ -20,8 +20,8 @@ FILE* CreateNewFile(const std::filesystem::path& path);
 bool ToTargetName(const std::filesystem::path& name, int codePage, std::string* out,
                   std::string* error);
 
-// The path the shared core names with `portable` (backslashes, ANSI bytes), as this system
-// spells it.
+// The path the shared core names with `portable` (backslashes, bytes in the names' code page),
+// as this system spells it; empty when it cannot be converted.
 std::filesystem::path FromPortablePath(const std::string& portable);
 
 bool IsKnownCodePage(int codePage);

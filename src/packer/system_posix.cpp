@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/code_page.h"
 #include "packer/cli.h"
 #include "packer/system.h"
 
@@ -109,7 +110,21 @@ bool ToTargetName(const std::filesystem::path& name, int codePage, std::string* 
 }
 
 std::filesystem::path FromPortablePath(const std::string& portable) {
+  // The core spells paths in the names' code page, and the POSIX layer turns them into UTF-8.
   std::string native = portable;
+  if (NameCodePage() != 0) {
+    iconv_t converter = iconv_open("UTF-8", IconvName(NameCodePage()).c_str());
+    if (converter == reinterpret_cast<iconv_t>(-1)) return {};
+    std::string input = portable;
+    native.assign(input.size() * 4 + 4, '\0');
+    char* in = &input[0];
+    char* next = &native[0];
+    size_t inLeft = input.size(), outLeft = native.size();
+    size_t result = iconv(converter, &in, &inLeft, &next, &outLeft);
+    iconv_close(converter);
+    if (result == static_cast<size_t>(-1)) return {};
+    native.resize(native.size() - outLeft);
+  }
   for (char& c : native)
     if (c == '\\') c = '/';
   return native;

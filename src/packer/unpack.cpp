@@ -87,7 +87,7 @@ int WriteCounting(void* context, const uint8_t* data, size_t size) {
 
 int ExtractCommand(const fs::path& package, const fs::path& destination, const Options& options) {
   if (!fs::is_regular_file(package)) throw Failure(package.string() + ": not a file");
-  CheckCodePage(options.codePage);
+  UseCodePage(options.codePage);
   ProblemLabel label = {package.string(), PortablePath(fs::absolute(package)), destination.string(),
                         PortablePath(fs::absolute(destination)), options.codePage};
   std::error_code error;
