@@ -230,6 +230,25 @@ TEST(CodePages, DoubleByteNamesFollowTheirCodePage) {
   EXPECT_NE(ComponentNameProblem("\x83\x5C"), nullptr);
 }
 
+// The superscript digits of a port name are single bytes in most Latin code pages, letters in
+// others, and two bytes in UTF-8.
+TEST(CodePages, SuperscriptPortsAsTheCodePageSpellsThem) {
+  struct Case {
+    int page;
+    const char* name;
+    bool device;
+  };
+  for (Case c : {Case{1252, "\\COM\xB9", true}, Case{1250, "\\COM\xB9", false},
+                 Case{1250, "\\LPT\xB3.txt", false}, Case{1253, "\\COM\xB9", false},
+                 Case{1253, "\\lpt\xB2", true}, Case{932, "\\COM\xB3", false},
+                 Case{1252, "\\COM\xC2\xB9", false}, Case{65001, "\\COM\xC2\xB9", true},
+                 Case{65001, "\\COM\xB9", false}}) {
+    CodePage page(c.page);
+    const char* problem = EntryNameProblem(c.name, static_cast<uint32_t>(strlen(c.name)));
+    EXPECT_EQ(problem != nullptr, c.device) << c.page << " " << c.name;
+  }
+}
+
 #ifndef _WIN32
 // Natively the names become UTF-8 on disk and come back in the code page; on Windows the
 // system's own code page decides, which the Wine tests set.

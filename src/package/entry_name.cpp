@@ -11,11 +11,17 @@ char Upper(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-// Windows takes the superscript digits one to three as port numbers too: COM\xB9 is a port
-// like COM1. They are single bytes (B9, B2, B3) in the Latin code pages, and in UTF-8 the same
-// bytes led by C2.
-int IsSuperscriptDigit(unsigned char c) {
-  return c == 0xB9 || c == 0xB2 || c == 0xB3;
+// Windows takes the superscript digits one to three as port numbers too: COM\xB9 is a port like
+// COM1. Which bytes spell them depends on the names' code page: B9, B2 and B3 in most Latin
+// ones but not in 1250 (where they are letters) or 1251, only B2 and B3 in Greek 1253, none in
+// the double-byte ones, C2 before them in UTF-8. With no code page known, every spelling counts.
+int IsSuperscriptPort(const unsigned char* number, size_t length) {
+  int page = NameCodePage();
+  unsigned char last = number[length - 1];
+  int superscript = last == 0xB9 || last == 0xB2 || last == 0xB3;
+  if (length == 2) return number[0] == 0xC2 && superscript && (page == 0 || page == 65001);
+  if (page == 1253) return last == 0xB2 || last == 0xB3;
+  return superscript && (page == 0 || page == 1252 || (page >= 1254 && page <= 1258));
 }
 
 // True when the component, up to its first dot, is a DOS device name.
@@ -32,8 +38,8 @@ int IsDeviceName(const char* component, size_t length) {
     if (strcmp(upper, device) == 0) return 1;
   if (stem < 4 || (memcmp(upper, "COM", 3) != 0 && memcmp(upper, "LPT", 3) != 0)) return 0;
   const unsigned char* number = reinterpret_cast<const unsigned char*>(upper + 3);
-  if (stem == 4) return (number[0] >= '0' && number[0] <= '9') || IsSuperscriptDigit(number[0]);
-  return stem == 5 && number[0] == 0xC2 && IsSuperscriptDigit(number[1]);
+  if (stem == 4 && number[0] >= '0' && number[0] <= '9') return 1;
+  return stem <= 5 && IsSuperscriptPort(number, stem - 3);
 }
 
 const char* ComponentProblem(const char* component, size_t length) {

@@ -9,8 +9,8 @@
 // A safe name begins with a backslash, is shorter than MAX_PATH, and every component between
 // backslashes is a plain Windows file name: not empty, "." or "..", no control characters, none
 // of / : < > " | ? *, no trailing dot or blank, and not a reserved device name such as CON,
-// COM1 or LPT\xB3 (superscript three in code page 1252), which would address a device instead
-// of a file.
+// COM1 or LPT\xB3 (superscript three in code page 1252, read in the names' code page), which
+// would address a device instead of a file.
 const char* EntryNameProblem(const char* name, uint32_t declaredLength);
 
 // Null when `name` (NUL-terminated) is one plain component that may be joined to a directory
