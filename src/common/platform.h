@@ -39,9 +39,12 @@ int RemoveDirectoryTree(const char* dir);
 int GetOpenFileSize(FILE* file, unsigned long long* size);
 
 // The temporary directory with its trailing separator; 0 when it cannot be determined or does
-// not fit in `size` bytes.
+// not fit in `size` bytes. On Windows a path that the ANSI code page cannot spell comes in its
+// short form, and without one there is no temporary directory (0): the best the code page could
+// do instead names nothing, or another directory.
 int GetTempDirectory(char* out, size_t size);
-// The full path of the running executable; 0 on failure.
+// The full path of the running executable, short on Windows like the temporary directory; 0 on
+// failure.
 int GetLauncherPath(char* out, size_t size);
 
 // Converts a path given by the user on this platform's command line into the portable form

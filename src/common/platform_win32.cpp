@@ -1,4 +1,6 @@
-// Win32 implementation of the platform layer, with the ANSI calls throughout.
+// Win32 implementation of the platform layer, with the ANSI calls throughout, except for the two
+// paths the system hands over (the temporary directory, the launcher's own): those are read wide
+// and put into ANSI only where that is exact.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -19,6 +21,31 @@ void FillEntry(const WIN32_FIND_DATAA& data, DirEntry* entry) {
   lstrcpynA(entry->name, data.cFileName, MAX_PATH);
   entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
   entry->isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
+}
+
+// The ANSI spelling of a path, only when it names the same file: a character the code page lacks
+// would come out as '?', which names nothing, or as a look-alike ("Ł" as "L"), which names
+// somebody else's directory.
+int ToAnsiPath(const wchar_t* wide, char* out, size_t size) {
+  BOOL usedDefault = FALSE;
+  // With UTF-8 as the ANSI code page every valid path converts, and Windows refuses the best-fit
+  // flag and the default-character report there.
+  int utf8 = GetACP() == CP_UTF8;
+  int n = WideCharToMultiByte(CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, wide, -1,
+                              out, static_cast<int>(size), nullptr, utf8 ? nullptr : &usedDefault);
+  return n > 0 && !usedDefault;
+}
+
+// The path in ANSI, or else its short form, whose names the system keeps in plain characters.
+// Where the volume keeps no short names that form is the long one again, and there is no ANSI
+// path at all.
+int ToAnsiOrShortPath(const wchar_t* wide, char* out, size_t size) {
+  if (ToAnsiPath(wide, out, size)) return 1;
+  wchar_t shortPath[PATH_BUFFER];
+  DWORD n = GetShortPathNameW(wide, shortPath, PATH_BUFFER);
+  if (n > 0 && n < PATH_BUFFER && ToAnsiPath(shortPath, out, size)) return 1;
+  out[0] = '\0';
+  return 0;
 }
 
 }  // namespace
@@ -102,13 +129,19 @@ int GetOpenFileSize(FILE* file, unsigned long long* size) {
 }
 
 int GetTempDirectory(char* out, size_t size) {
-  DWORD n = GetTempPathA(static_cast<DWORD>(size), out);
-  return n > 0 && n < size && out[n - 1] == '\\';
+  wchar_t wide[PATH_BUFFER];
+  DWORD n = GetTempPathW(PATH_BUFFER, wide);
+  if (n == 0 || n >= PATH_BUFFER || !ToAnsiOrShortPath(wide, out, size)) return 0;
+  size_t length = strlen(out);
+  return length > 0 && out[length - 1] == '\\';
 }
 
+// Shortening the whole path shortens its directory, which is what the launcher looks in.
 int GetLauncherPath(char* out, size_t size) {
-  DWORD n = GetModuleFileNameA(nullptr, out, static_cast<DWORD>(size));
-  return n > 0 && n < size;
+  wchar_t wide[PATH_BUFFER];
+  DWORD n = GetModuleFileNameW(nullptr, wide, PATH_BUFFER);
+  if (n == 0 || n >= PATH_BUFFER) return 0;
+  return ToAnsiOrShortPath(wide, out, size);
 }
 
 int ToPortablePath(const char* native, char* out, size_t size) {

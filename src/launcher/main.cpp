@@ -102,7 +102,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   ProblemReporter reporter = {KeepFirstProblem, nullptr, nullptr};
   int failure = ExtractFailure(ExtractPackage(packagePath, installDir, &reporter), packagePath);
 
-  SendMessageA(splash, WM_DESTROY, 0, 0);
+  CloseSplash(splash);
 
   // An installer that came out of a damaged package, or only partly, is not run.
   HANDLE installer = nullptr;

@@ -8,6 +8,9 @@ namespace {
 
 const char SPLASH_CLASS[] = "ZeKotSetupWnd";
 const DWORD SPLASH_ANSWER_TIMEOUT = 30000;
+// Ending the splash thread takes moments; a thread stuck for longer leaves its window up rather
+// than keep the installer from starting.
+const DWORD SPLASH_END_TIMEOUT = 5000;
 
 enum { REQUEST_WAITING, REQUEST_ANSWERED, REQUEST_ABANDONED };
 
@@ -58,10 +61,13 @@ LRESULT CALLBACK SplashWndProc(HWND window, UINT message, WPARAM wParam, LPARAM 
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOOWNERZORDER);
       CenterOnDesktop(window);
       break;
-    case WM_DESTROY:
-      // The main thread goes on to start the installer as soon as this returns, while the window
-      // itself only goes when this thread has ended; hidden now, it is off the screen by then.
-      ShowWindow(window, SW_HIDE);
+    case WM_CLOSE:
+      // Neither hidden nor destroyed here: either waits for a window manager to confirm the hide
+      // (under X without one, about two seconds for nothing), and CloseSplash waits for this
+      // thread. Ending the thread takes the window with it at once.
+      PostQuitMessage(0);
+      return 0;
+    case WM_DESTROY:  // destroyed by other means, the window ends the loop all the same
       PostQuitMessage(0);
       break;
     case WM_PAINT:
@@ -143,6 +149,15 @@ HWND ShowSplash(HINSTANCE instance, int showCommand) {
   if (request->event != nullptr) CloseHandle(request->event);
   free(request);
   return window;
+}
+
+void CloseSplash(HWND splash) {
+  if (splash == nullptr) return;
+  // Opened while the window exists, so that the id is still that of the splash thread.
+  HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, GetWindowThreadProcessId(splash, nullptr));
+  if (PostMessageA(splash, WM_CLOSE, 0, 0) && thread != nullptr)
+    WaitForSingleObject(thread, SPLASH_END_TIMEOUT);
+  if (thread != nullptr) CloseHandle(thread);
 }
 
 int GetSplashBitmapPath(char* out) {

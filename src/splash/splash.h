@@ -6,9 +6,13 @@
 #include <windows.h>
 
 // Shows the splash and returns its window, or null when there is none: no readable bitmap, no
-// window, or no answer from the splash thread within 30 s. Sending the window WM_DESTROY hides it
-// and ends its thread, which takes the window with it.
+// window, or no answer from the splash thread within 30 s.
 HWND ShowSplash(HINSTANCE instance, int showCommand);
+
+// Takes the splash off the screen before the installer's window comes: its thread leaves its
+// message loop and ends, which takes the window with it. Returns once that thread has ended, or
+// after 5 s; nothing waits for the window to be hidden. Without a window it does nothing.
+void CloseSplash(HWND splash);
 
 // The file beside the launcher named "setup.bmp"; 0 when that path cannot be formed.
 int GetSplashBitmapPath(char* out);

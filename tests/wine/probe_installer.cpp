@@ -33,9 +33,14 @@ int EnvironmentNumber(const char* name, int fallback) {
   return value != nullptr ? atoi(value) : fallback;
 }
 
+// In its short form, so that the ANSI calls below reach it whatever characters it has.
 std::string OwnDirectory() {
+  wchar_t wide[MAX_PATH];
+  wchar_t shortPath[MAX_PATH];
   char path[MAX_PATH];
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  GetModuleFileNameW(nullptr, wide, MAX_PATH);
+  GetShortPathNameW(wide, shortPath, MAX_PATH);
+  WideCharToMultiByte(CP_ACP, 0, shortPath, -1, path, MAX_PATH, nullptr, nullptr);
   std::string directory = path;
   return directory.substr(0, directory.rfind('\\'));
 }

@@ -3,7 +3,8 @@
 # window of class ZeKotSetupWnd with an empty title, exactly the bitmap's size, centred with the
 # halves truncated, painted pixel for pixel and repainted while the main thread is busy; gone
 # before the installer starts. Without the bitmap there is no window at all. Then the hand-off
-# between ShowSplash and its thread when the 30 s wait runs out.
+# between ShowSplash and its thread when the 30 s wait runs out, and a close that does not wait
+# for the window manager.
 # usage: splash_window.sh SETUP_EXE MAKE_TEST_PACKAGE_EXE PROBE_INSTALLER_EXE INSPECT_SPLASH_EXE
 #                         SPLASH_HANDOFF_TEST_EXE
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -69,6 +70,8 @@ wait "$launcher"
 check "exit code 0 with a splash" test $? -eq 0
 check "the installer ran" grep -qx "done=1" "$work/report"
 check "the splash was gone before the installer started" grep -qx "splash_visible=0" "$work/report"
+check "the installer's window is in the foreground after the splash's" \
+  grep -qx "foreground=1" "$work/report"
 check "the splash is gone after the run" \
   bash -c "! xwininfo -root -tree | grep -q ' $geometry '"
 rm -rf "${temp:?}"/* "$work/report"
@@ -85,8 +88,8 @@ check "no bitmap: exit code 0" test $? -eq 0
 check "no bitmap: the installer ran" grep -qx "done=1" "$work/report"
 check "no bitmap: nothing left" test -z "$(find "$temp" -mindepth 1)"
 
-# 3. The hand-off when ShowSplash stops waiting, driven from a test program with the bitmap
-#    beside it.
+# 3. The hand-off when ShowSplash stops waiting, and the close, driven from a test program with
+#    the bitmap beside it.
 mkdir "$work/handoff"
 cp "$handoff_test" "$work/handoff/"
 cp "$work/setup.bmp" "$work/handoff/setup.bmp"
