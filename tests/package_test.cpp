@@ -186,6 +186,23 @@ TEST(HostileNames, AreRefusedAndNothingLandsOutside) {
   EXPECT_NE(EntryNameProblem("\\x", 3), nullptr) << "embedded NUL";
 }
 
+TEST(HostileNames, SuperscriptPortNumbersAreDevices) {
+  // Code page 1252 bytes, then UTF-8; with an extension, a blank before it, any letter case.
+  for (std::string name : {"\\COM\xB9", "\\lpt\xB2.txt", "\\d\\Com\xB3 .x", "\\LPT\xC2\xB9"}) {
+    EXPECT_STREQ(EntryNameProblem(name.c_str(), static_cast<uint32_t>(name.size())),
+                 "reserved device name")
+        << name;
+  }
+  // Other Latin-1 digits and fractions are no port numbers, and C2 leads a superscript only.
+  for (std::string name :
+       {"\\COM\xBC", "\\LPT\xB0.txt", "\\COM\xB9\xB9", "\\COM\xC2\x31", "\\COM\xB2x"})
+    EXPECT_EQ(EntryNameProblem(name.c_str(), static_cast<uint32_t>(name.size())), nullptr) << name;
+  ScratchDir dir;
+  ExtractResult result = Extract(dir, BuildPackage({}, {{"\\COM\xB9.log", LiteralBlob("x")}}));
+  EXPECT_EQ(result.ok, 0);
+  EXPECT_TRUE(ListDir(dir / "install").empty());
+}
+
 // Names in a double-byte code page for as long as a test runs.
 class CodePage {
  public:
@@ -211,6 +228,25 @@ TEST(CodePages, DoubleByteNamesFollowTheirCodePage) {
   // In a single-byte code page the same bytes are a backslash and a bar.
   EXPECT_NE(EntryNameProblem(kPort, static_cast<uint32_t>(strlen(kPort))), nullptr);
   EXPECT_NE(ComponentNameProblem("\x83\x5C"), nullptr);
+}
+
+// The superscript digits of a port name are single bytes in most Latin code pages, letters in
+// others, and two bytes in UTF-8.
+TEST(CodePages, SuperscriptPortsAsTheCodePageSpellsThem) {
+  struct Case {
+    int page;
+    const char* name;
+    bool device;
+  };
+  for (Case c : {Case{1252, "\\COM\xB9", true}, Case{1250, "\\COM\xB9", false},
+                 Case{1250, "\\LPT\xB3.txt", false}, Case{1253, "\\COM\xB9", false},
+                 Case{1253, "\\lpt\xB2", true}, Case{932, "\\COM\xB3", false},
+                 Case{1252, "\\COM\xC2\xB9", false}, Case{65001, "\\COM\xC2\xB9", true},
+                 Case{65001, "\\COM\xB9", false}}) {
+    CodePage page(c.page);
+    const char* problem = EntryNameProblem(c.name, static_cast<uint32_t>(strlen(c.name)));
+    EXPECT_EQ(problem != nullptr, c.device) << c.page << " " << c.name;
+  }
 }
 
 #ifndef _WIN32

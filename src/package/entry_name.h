@@ -8,8 +8,9 @@
 // the length the package gives; `name` holds its first bytes, NUL-terminated.
 // A safe name begins with a backslash, is shorter than MAX_PATH, and every component between
 // backslashes is a plain Windows file name: not empty, "." or "..", no control characters, none
-// of / : < > " | ? *, no trailing dot or blank, and not a reserved device name such as CON or
-// COM1 (which would address a device instead of a file).
+// of / : < > " | ? *, no trailing dot or blank, and not a reserved device name such as CON,
+// COM1 or LPT\xB3 (superscript three in code page 1252, read in the names' code page), which
+// would address a device instead of a file.
 const char* EntryNameProblem(const char* name, uint32_t declaredLength);
 
 // Null when `name` (NUL-terminated) is one plain component that may be joined to a directory

@@ -1,11 +1,12 @@
 #include "packer/cli.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
 #include <system_error>
 
+#include "common/code_page.h"
 #include "common/platform.h"
 #include "packer/system.h"
 
@@ -13,16 +14,97 @@ namespace packer {
 
 namespace {
 
-// The temporary files in progress, for the interrupt handler. A handful at most.
-std::mutex g_pendingLock;
-std::vector<std::string> g_pending;
+namespace fs = std::filesystem;
+
+// What to take away if the run is interrupted, in fixed slots: the handler reads them without
+// locks or allocation, whatever the interrupted thread was doing. A slot's path is written
+// before its state says it is in use.
+enum SlotState { SLOT_FREE, SLOT_FILLING, SLOT_WHOLE, SLOT_CONTENTS };
+const size_t kSlotPath = 4096;
+
+struct PendingRemoval {
+  std::atomic<int> state{SLOT_FREE};
+  PathChar path[kSlotPath];
+};
+
+PendingRemoval g_pending[8];
 
 void RemovePending() {
-  // Runs from a signal handler: no locks, no allocation beyond what remove() does.
-  for (const std::string& path : g_pending) std::remove(path.c_str());
+  for (PendingRemoval& slot : g_pending) {
+    int state = slot.state.load();
+    if (state == SLOT_WHOLE || state == SLOT_CONTENTS) RemoveNow(slot.path, state == SLOT_CONTENTS);
+  }
+}
+
+// Characters that steer a terminal or the order of a line instead of showing: C0 and C1
+// controls, DEL, line and paragraph separators, and the bidirectional marks, embeddings,
+// overrides and isolates.
+bool Steers(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// DecodeCodePage's stand-in for a byte that starts no character.
+bool IsByteEscape(char32_t c) {
+  return c >= 0xDC00 && c <= 0xDCFF;
+}
+
+void AppendEscape(std::string* out, const char* format, unsigned value) {
+  char text[16];
+  snprintf(text, sizeof text, format, value);
+  *out += text;
+}
+
+// UTF-8, the byte escapes included as three-byte sequences (they only ever serve as keys).
+void AppendUtf8(std::string* out, char32_t c) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | c >> 6));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | c >> 12));
+    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | c >> 18));
+    out->push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+char32_t FoldCase(char32_t c) {
+  if (c < 0x80) return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+  // NTFS upper-cases UTF-16 units through a table of 65536 entries: characters beyond the Basic
+  // Multilingual Plane keep their case, and so do the byte escapes.
+  if (c > 0xFFFF || (c >= 0xD800 && c <= 0xDFFF)) return c;
+  return UpperCase(c);
 }
 
 }  // namespace
+
+RemovedOnInterrupt::RemovedOnInterrupt(const fs::path& path, bool contentsOnly) {
+  // An empty path would turn into the working directory.
+  if (path.empty()) return;
+  std::error_code error;
+  fs::path absolute = fs::absolute(path, error);
+  const fs::path::string_type& text = error ? path.native() : absolute.native();
+  if (text.size() >= kSlotPath) return;
+  for (int i = 0; i < static_cast<int>(sizeof g_pending / sizeof g_pending[0]) && slot_ < 0; ++i) {
+    int expected = SLOT_FREE;
+    if (g_pending[i].state.compare_exchange_strong(expected, SLOT_FILLING)) slot_ = i;
+  }
+  if (slot_ < 0) return;
+  std::copy(text.begin(), text.end(), g_pending[slot_].path);
+  g_pending[slot_].path[text.size()] = 0;
+  OnInterrupt(RemovePending);
+  g_pending[slot_].state.store(contentsOnly ? SLOT_CONTENTS : SLOT_WHOLE);
+}
+
+RemovedOnInterrupt::~RemovedOnInterrupt() {
+  if (slot_ >= 0) g_pending[slot_].state.store(SLOT_FREE);
+}
 
 void Warn(const Options& options, const std::string& message) {
   if (!options.quiet) fprintf(stderr, "setuppack: warning: %s\n", message.c_str());
@@ -66,19 +148,13 @@ AtomicOutput::AtomicOutput(const std::filesystem::path& target) : target_(target
     file_ = CreateNewFile(temporary_);
   }
   if (file_ == nullptr) throw Failure(target.string() + ": cannot create a file beside it");
-  std::lock_guard<std::mutex> hold(g_pendingLock);
-  g_pending.push_back(temporary_.string());
-  OnInterrupt(RemovePending);
+  pending_.emplace(temporary_, false);
 }
 
 AtomicOutput::~AtomicOutput() {
   if (file_ != nullptr) fclose(file_);
   std::error_code ignored;
   if (!temporary_.empty()) std::filesystem::remove(temporary_, ignored);
-  std::lock_guard<std::mutex> hold(g_pendingLock);
-  for (size_t i = 0; i < g_pending.size(); ++i)
-    if (g_pending[i] == temporary_.string())
-      g_pending.erase(g_pending.begin() + static_cast<long>(i));
 }
 
 void AtomicOutput::Write(const void* data, size_t size) {
@@ -101,6 +177,7 @@ void AtomicOutput::Commit() {
   std::filesystem::rename(temporary_, target_, error);
   if (error) throw Failure(target_.string() + ": cannot be replaced: " + error.message());
   temporary_.clear();
+  pending_.reset();
 }
 
 std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path) {
@@ -134,6 +211,54 @@ std::string FormatBytes(uint64_t bytes) {
   else
     snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
   return text;
+}
+
+void UseCodePage(int codePage) {
+  if (codePage != 0 && !IsKnownCodePage(codePage))
+    throw Failure("code page " + std::to_string(codePage) + " is not known here");
+  // UTF-8 names have no lead bytes and are what the POSIX layer writes anyway.
+  SetNameCodePage(codePage == 65001 ? 0 : codePage);
+}
+
+std::string PrintableName(const std::string& name, int codePage) {
+  std::string out;
+  std::u32string characters;
+  if (codePage == 0 || !DecodeCodePage(name, codePage, &characters)) {
+    for (unsigned char byte : name)
+      if (byte >= 0x20 && byte < 0x7F)
+        out.push_back(static_cast<char>(byte));
+      else
+        AppendEscape(&out, "\\x%02x", byte);
+    return out;
+  }
+  for (char32_t c : characters)
+    if (IsByteEscape(c))
+      AppendEscape(&out, "\\x%02x", static_cast<unsigned>(c - 0xDC00));
+    else if (Steers(c))
+      AppendEscape(&out, c < 0x100 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(c));
+    else
+      AppendUtf8(&out, c);
+  return out;
+}
+
+std::string CaseKey(const std::string& name, int codePage) {
+  std::u32string characters;
+  if (codePage == 0 || !DecodeCodePage(name, codePage, &characters)) {
+    // Only ASCII letters, and only those behind an ASCII byte: in a double-byte code page the
+    // byte after a lead byte (0x81 or above) may be the second half of a character, and folding
+    // it would merge two different characters.
+    std::string key = name;
+    unsigned char previous = 0;
+    for (char& c : key) {
+      unsigned char byte = static_cast<unsigned char>(c);
+      if (byte >= 'a' && byte <= 'z' && previous < 0x80) c = static_cast<char>(byte - 'a' + 'A');
+      previous = byte;
+    }
+    return key;
+  }
+  std::string key;
+  for (char32_t c : characters) AppendUtf8(&key, FoldCase(c));
+  return key;
 }
 
 }  // namespace packer

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,7 +24,7 @@ struct Options {
   bool quiet = false;
   ParseMode parse = PARSE_PLANNED;
   unsigned jobs = 0;  // 0: one per core
-  int codePage = 0;   // 0: names must be plain ASCII
+  int codePage = 0;   // the target's ANSI code page; 0: names are taken as plain ASCII
   std::filesystem::path output;
 };
 
@@ -49,6 +50,20 @@ class Progress {
   bool shown_ = false;
 };
 
+// Takes a path away if the run is interrupted (Ctrl-C, termination), for as long as it lives: a
+// file or a directory with everything below it, or, with `contentsOnly`, what a directory holds.
+// It never throws: a path it cannot watch (far too long, too many at once) is not watched.
+class RemovedOnInterrupt {
+ public:
+  RemovedOnInterrupt(const std::filesystem::path& path, bool contentsOnly);
+  ~RemovedOnInterrupt();
+  RemovedOnInterrupt(const RemovedOnInterrupt&) = delete;
+  RemovedOnInterrupt& operator=(const RemovedOnInterrupt&) = delete;
+
+ private:
+  int slot_ = -1;
+};
+
 // A file written under a temporary name beside its target and renamed over it only when
 // complete, so that an interrupted or failed run never leaves a half-written file and never
 // spoils an existing one. The temporary file is removed on failure and on Ctrl-C.
@@ -68,6 +83,7 @@ class AtomicOutput {
   std::filesystem::path target_;
   std::filesystem::path temporary_;
   FILE* file_ = nullptr;
+  std::optional<RemovedOnInterrupt> pending_;
 };
 
 std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path);
@@ -76,5 +92,20 @@ std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path);
 std::string PortablePath(const std::filesystem::path& path);
 
 std::string FormatBytes(uint64_t bytes);
+
+// Hands the names' code page to the shared core, whose name rules read the names of a
+// double-byte code page a character at a time. Throws Failure unless `codePage` is 0 or a code
+// page this system can convert from.
+void UseCodePage(int codePage);
+
+// A name from a package as text for a terminal: through `codePage` (when not 0) into UTF-8, and
+// every byte or character that would move the cursor, start a terminal command or reorder the
+// line written as \x1b or \u202e, so that no package can rewrite the screen or forge a line.
+// Bytes beyond ASCII are written as \xNN too, unless the code page gave them a meaning.
+std::string PrintableName(const std::string& name, int codePage);
+
+// Names that Windows takes for the same file get the same key: letters are compared by their
+// upper case. Through `codePage` every letter counts; with 0 only ASCII letters do.
+std::string CaseKey(const std::string& name, int codePage);
 
 }  // namespace packer

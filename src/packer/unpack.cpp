@@ -1,11 +1,12 @@
 // setuppack extract, compress and decompress.
 #include <memory>
+#include <optional>
 
 #include "common/platform.h"
 #include "decode/decoder.h"
 #include "package/extract.h"
-#include "package/tree_walk.h"
 #include "packer/commands.h"
+#include "packer/system.h"
 
 namespace packer {
 
@@ -14,21 +15,61 @@ namespace {
 namespace fs = std::filesystem;
 
 struct ProblemLabel {
-  std::string package;   // as the user named it
-  std::string portable;  // as the core names it
+  std::string package;      // as the user named it
+  std::string portable;     // as the core names it
+  std::string destination;  // as the user named it
+  std::string portableDestination;
+  int codePage;
 };
+
+// Lines from the core name the package, an entry, or a path below the destination or the
+// staging directory. Whatever came from the package is escaped; the user's own paths are not.
+std::string Place(const ProblemLabel& label, const char* where) {
+  std::string place = where;
+  const std::string& below = label.portableDestination;
+  if (place.compare(0, below.size(), below) == 0 && place.size() > below.size() &&
+      place[below.size()] == '\\')
+    return label.destination + PrintableName(place.substr(below.size()), label.codePage);
+  return PrintableName(place, label.codePage);
+}
 
 void PrintProblem(void* context, const char* where, const char* what) {
   const ProblemLabel* label = static_cast<const ProblemLabel*>(context);
   if (label->portable == where)
     fprintf(stderr, "setuppack: %s: %s\n", label->package.c_str(), what);
   else
-    fprintf(stderr, "setuppack: %s: %s: %s\n", label->package.c_str(), where, what);
+    fprintf(stderr, "setuppack: %s: %s: %s\n", label->package.c_str(), Place(*label, where).c_str(),
+            what);
 }
 
 void PrintSlip(void* context, const char* where, const char* what) {
   const ProblemLabel* label = static_cast<const ProblemLabel*>(context);
-  fprintf(stderr, "setuppack: %s: warning: %s: %s\n", label->package.c_str(), where, what);
+  fprintf(stderr, "setuppack: %s: warning: %s: %s\n", label->package.c_str(),
+          Place(*label, where).c_str(), what);
+}
+
+// The staging directory of the extraction in progress; the core hands it over from code built
+// without exceptions, so nothing may be thrown back.
+std::optional<RemovedOnInterrupt> g_staging;
+
+void WatchStaging(const char* stagingDir) {
+  try {
+    g_staging.emplace(FromPortablePath(stagingDir), false);
+  } catch (...) {
+  }
+}
+
+// The outermost directory that creating `path` makes: `path` itself or a missing ancestor; empty
+// when `path` exists.
+fs::path OutermostMissing(const fs::path& path) {
+  std::error_code error;
+  fs::path missing;
+  for (fs::path at = path; !at.empty() && !fs::exists(fs::symlink_status(at, error));
+       at = at.parent_path()) {
+    missing = at;
+    if (at == at.parent_path()) break;
+  }
+  return missing;
 }
 
 struct CountingFile {
@@ -46,28 +87,40 @@ int WriteCounting(void* context, const uint8_t* data, size_t size) {
 
 int ExtractCommand(const fs::path& package, const fs::path& destination, const Options& options) {
   if (!fs::is_regular_file(package)) throw Failure(package.string() + ": not a file");
+  UseCodePage(options.codePage);
+  ProblemLabel label = {package.string(), PortablePath(fs::absolute(package)), destination.string(),
+                        PortablePath(fs::absolute(destination)), options.codePage};
   std::error_code error;
   // Only into a directory of our own making, or an empty one: what was there before is never
-  // overwritten, and a failed run can take away everything it wrote.
+  // overwritten, and a failed or interrupted run can take away everything it wrote.
+  fs::path made = OutermostMissing(fs::absolute(destination).lexically_normal());
+  std::optional<RemovedOnInterrupt> written;
+  if (!made.empty()) written.emplace(made, false);
   bool created = fs::create_directories(destination, error);
-  if (error) throw Failure(destination.string() + ": cannot be created: " + error.message());
-  if (!created && !fs::is_empty(destination, error))
-    throw Failure(destination.string() + ": not empty; extract into a new or empty directory");
-  std::string portableDestination = PortablePath(fs::absolute(destination));
-  ProblemLabel label = {package.string(), PortablePath(fs::absolute(package))};
+  if (error) {
+    if (!made.empty()) RemoveNow(made.c_str(), false);
+    throw Failure(destination.string() + ": cannot be created: " + error.message());
+  }
+  if (!created) {
+    written.reset();
+    made.clear();
+    if (!fs::is_empty(destination, error))
+      throw Failure(destination.string() + ": not empty; extract into a new or empty directory");
+    written.emplace(destination, true);
+  }
   ProblemReporter reporter = {PrintProblem, &label, PrintSlip};
-  int ok =
-      ExtractPackage(label.portable.c_str(), portableDestination.c_str(), &reporter) == EXTRACT_OK;
+  int ok = ExtractPackage(label.portable.c_str(), label.portableDestination.c_str(), &reporter,
+                          WatchStaging) == EXTRACT_OK;
+  g_staging.reset();
   if (!ok) {
     // As the launcher does: nothing half-unpacked is left to be mistaken for the real thing.
-    if (created) {
-      RemoveTree(portableDestination.c_str());
-    } else {
-      for (const fs::directory_entry& entry : fs::directory_iterator(destination, error))
-        fs::remove_all(entry.path(), error);
-    }
+    if (!made.empty())
+      RemoveNow(made.c_str(), false);
+    else
+      RemoveNow(fs::absolute(destination).c_str(), true);
     throw Failure(package.string() + ": not unpacked; nothing was left in " + destination.string());
   }
+  written.reset();
   if (!options.quiet)
     printf("%s: unpacked into %s\n", label.package.c_str(), destination.string().c_str());
   return 0;
