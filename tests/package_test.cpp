@@ -277,6 +277,17 @@ TEST(CodePages, DoubleBytePackageUnpacksWithEveryName) {
 }
 #endif
 
+// What no temporary directory could hold, the tools refuse before any launcher meets it: below
+// "C:\\latmp0.tmp" (13 bytes) a directory's path must stay within 255 bytes, so that its listing
+// pattern fits MAX_PATH, and a file's within 259.
+TEST(HostileNames, NamesNoMachineCouldUnpackAreKnownBeforehand) {
+  EXPECT_EQ(UnpackedLengthProblem(("\\" + std::string(241, 'd')).c_str(), 1), nullptr);
+  EXPECT_NE(UnpackedLengthProblem(("\\" + std::string(242, 'd')).c_str(), 1), nullptr);
+  EXPECT_NE(UnpackedLengthProblem(("\\" + std::string(245, 'd')).c_str(), 1), nullptr);
+  EXPECT_EQ(UnpackedLengthProblem(("\\" + std::string(245, 'f')).c_str(), 0), nullptr);
+  EXPECT_NE(UnpackedLengthProblem(("\\" + std::string(246, 'f')).c_str(), 0), nullptr);
+}
+
 TEST(HostileNames, LongNamesAreRefusedWithoutOverflow) {
   ScratchDir dir;
   std::string long259 = "\\" + std::string(258, 'n');

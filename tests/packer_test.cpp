@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "packer/commands.h"
+#include "packer/system.h"
 #include "support/bit_writer.h"
 #include "support/package_builder.h"
 
@@ -297,6 +298,73 @@ TEST_F(PackerTest, VerifyFindsWhatTheLauncherWouldRefuse) {
   std::vector<uint8_t> package = BuildPackage({}, {{"\\f", wrongSize}});
   Write("p.qvd", std::string(package.begin(), package.end()));
   EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 1);
+}
+
+// The launcher's tolerance on the tools' side: extract warns about each slip and unpacks what
+// the launcher would; verify counts each as a problem, for the maker to mend.
+TEST_F(PackerTest, SlipsAreWarningsToExtractAndProblemsToVerify) {
+  std::vector<uint8_t> package =
+      BuildPackage({"\\", "\\Data\\", "\\late\\x", "\\late", "\\late\\x", "\\Data"},
+                   {{"\\nodir\\f", LiteralBlob("lost")},
+                    {"\\twice.txt", LiteralBlob("first")},
+                    {"\\late\\x\\in.txt", LiteralBlob("deep")},
+                    {"\\TWICE.txt", LiteralBlob("second")}});
+  Write("p.qvd", std::string(package.begin(), package.end()));
+  Printed extracted = Capture(
+      true, [&] { return packer::ExtractCommand(root_ / "p.qvd", root_ / "out", options_); });
+  EXPECT_EQ(extracted.code, 0) << extracted.text;
+  // The root, the trailing backslash, "\\late\\x" before "\\late", "\\Data" again, the file
+  // without its directory, the earlier "twice.txt".
+  EXPECT_EQ(std::count(extracted.text.begin(), extracted.text.end(), '\n'), 6) << extracted.text;
+  EXPECT_EQ(Listing("out"), (std::vector<std::string>{"Data", "TWICE.txt", "late"}));
+  EXPECT_EQ(Read("out/TWICE.txt"), "second");
+  EXPECT_EQ(Read("out/late/x/in.txt"), "deep");
+  Printed verified =
+      Capture(false, [&] { return packer::VerifyCommand(root_ / "p.qvd", options_); });
+  EXPECT_EQ(verified.code, 1);
+  EXPECT_EQ(std::count(verified.text.begin(), verified.text.end(), '\n'), 6) << verified.text;
+}
+
+// Both builds of the packer accept exactly the same names for a code page, and write the same
+// bytes: what a converter maps one way only is refused, as Windows refuses it.
+TEST_F(PackerTest, NamesConvertAlikeOnEveryBuild) {
+  struct Case {
+    int codePage;
+    const char* utf8;
+    const char* bytes;  // null: cannot be written in the code page
+  };
+  const Case cases[] = {
+      {932, "\u30bd\u30d5\u30c8.txt", "\x83\x5C\x83\x74\x83\x67.txt"},  // ソフト
+      {932, "\u8868.txt", "\x95\x5C.txt"},                              // 表
+      {932, "\u30dd\u30fc\u30c8", "\x83\x7C\x81\x5B\x83\x67"},          // ポート
+      {932, "\uff5e", "\x81\x60"},                                      // fullwidth tilde
+      {932, "\u301c", nullptr},      // wave dash: the same byte, one way only
+      {932, "\u00a5.txt", nullptr},  // yen sign: would be the byte of '\\'
+      {932, "caf\u00e9", nullptr},
+      {1252, "caf\u00e9", "caf\xE9"},
+      {1252, "\u20ac", "\x80"},
+      {1252, "\u0141ukasz", nullptr},  // no best fit to "Lukasz"
+      {1251, "\u0416", "\xC6"},
+      {949, "\ud55c", "\xC7\xD1"},
+  };
+  for (const Case& c : cases) {
+    std::string out, error;
+    bool ok = packer::ToTargetName(fs::u8path(c.utf8), c.codePage, &out, &error);
+    EXPECT_EQ(ok, c.bytes != nullptr) << c.codePage << " " << c.utf8 << ": " << error;
+    if (ok && c.bytes != nullptr) {
+      EXPECT_EQ(out, c.bytes) << c.codePage << " " << c.utf8;
+    } else if (!ok) {
+      EXPECT_NE(error.find("cannot be written in code page"), std::string::npos) << error;
+    }
+  }
+  // And through create: a Japanese tree packs, its names checked a character at a time.
+  Write(fs::u8path("src/\u30bd\u30d5\u30c8/\u8868.txt"), "table");
+  Write(fs::u8path("src/\u30dd\u30fc\u30c8.txt"), "port");
+  options_.codePage = 932;
+  ASSERT_EQ(Create(), 0);
+  std::string package = Read("Pack.qvd");
+  EXPECT_NE(package.find("\\\x83\x5C\x83\x74\x83\x67\\\x95\x5C.txt"), std::string::npos);
+  EXPECT_EQ(packer::VerifyCommand(root_ / "Pack.qvd", options_), 0);
 }
 
 TEST_F(PackerTest, ExtractOnlyIntoNewOrEmptyDirectories) {

@@ -85,3 +85,12 @@ const char* ComponentNameProblem(const char* name) {
   if (FindSeparator(name) != nullptr) return "separator in a name";
   return ComponentProblem(name, strlen(name));
 }
+
+const char* UnpackedLengthProblem(const char* name, int isDirectory) {
+  const size_t shortest = sizeof "C:\\latmp0.tmp" - 1;
+  size_t length = shortest + strlen(name);
+  if (isDirectory ? length > MAX_DIRECTORY_PATH : length >= MAX_PATH)
+    return isDirectory ? "directory name too long to be listed once unpacked"
+                       : "name too long to be unpacked under any temporary directory";
+  return nullptr;
+}

@@ -16,3 +16,9 @@ const char* EntryNameProblem(const char* name, uint32_t declaredLength);
 // Null when `name` (NUL-terminated) is one plain component that may be joined to a directory
 // path: what EntryNameProblem asks of each component, and no backslash.
 const char* ComponentNameProblem(const char* name);
+
+// Null when `name`, a safe name, can be unpacked under some temporary directory: below the
+// shortest one there can be ("C:\latmp0.tmp"), a file's path must fit MAX_PATH and a directory's
+// must leave room for the search that lists it. The launcher checks its real paths; the tools,
+// which do not know them, refuse what no machine could unpack.
+const char* UnpackedLengthProblem(const char* name, int isDirectory);

@@ -79,8 +79,10 @@ void Collect(const fs::path& root, const Options& options, std::vector<Entry>* d
       entry.name += "\\" + name;
     }
     if (!ok) continue;
-    if (const char* why =
-            EntryNameProblem(entry.name.c_str(), static_cast<uint32_t>(entry.name.size()))) {
+    const char* why =
+        EntryNameProblem(entry.name.c_str(), static_cast<uint32_t>(entry.name.size()));
+    if (why == nullptr) why = UnpackedLengthProblem(entry.name.c_str(), fs::is_directory(status));
+    if (why != nullptr) {
       problems->push_back(path.string() + ": " + why);
       continue;
     }

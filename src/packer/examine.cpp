@@ -1,5 +1,6 @@
 // setuppack list and verify: what a package holds, and whether the launcher would unpack it.
 #include <cinttypes>
+#include <cstring>
 #include <memory>
 #include <set>
 
@@ -132,7 +133,9 @@ int VerifyCommand(const fs::path& path, const Options& options) {
   std::set<std::string> directories;  // by CaseKey
   std::set<std::string> seen;
   auto checkName = [&](const char* kind, int index, const PackageEntry& entry) {
-    if (const char* why = EntryNameProblem(entry.name, entry.nameLength)) {
+    const char* why = EntryNameProblem(entry.name, entry.nameLength);
+    if (why == nullptr) why = UnpackedLengthProblem(entry.name, strcmp(kind, "directory") == 0);
+    if (why != nullptr) {
       report(kind, index, entry, why);
       return false;
     }

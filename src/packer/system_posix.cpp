@@ -29,6 +29,22 @@ std::string IconvName(int codePage) {
   return codePage == 65001 ? "UTF-8" : "CP" + std::to_string(codePage);
 }
 
+// `text` converted from the character set `from` to `to`; false when any of it cannot be.
+bool Recode(const std::string& text, const std::string& from, const std::string& to,
+            std::string* out) {
+  iconv_t converter = iconv_open(to.c_str(), from.c_str());
+  if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string input = text;
+  out->assign(input.size() * 4 + 4, '\0');
+  char* in = &input[0];
+  char* next = &(*out)[0];
+  size_t inLeft = input.size(), outLeft = out->size();
+  size_t result = iconv(converter, &in, &inLeft, &next, &outLeft);
+  iconv_close(converter);
+  out->resize(out->size() - outLeft);
+  return result != static_cast<size_t>(-1) && inLeft == 0;
+}
+
 // Empties the directory open as `fd`, never leaving it: entries are taken relative to it, and a
 // link is unlinked itself. getdents64 into a buffer on the stack instead of readdir, which
 // allocates. Entries removed while the listing runs may hide others from it, so it starts over
@@ -87,44 +103,27 @@ bool ToTargetName(const std::filesystem::path& name, int codePage, std::string* 
     *error = "name is not plain ASCII; name the target code page with --codepage";
     return false;
   }
-  iconv_t converter = iconv_open(IconvName(codePage).c_str(), "UTF-8");
-  if (converter == reinterpret_cast<iconv_t>(-1)) {
+  if (!IsKnownCodePage(codePage)) {
     *error = "code page " + std::to_string(codePage) + " is not known here";
     return false;
   }
-  std::string input = bytes;
-  std::string output(input.size() * 4 + 4, '\0');
-  char* in = &input[0];
-  size_t inLeft = input.size();
-  char* outStart = &output[0];
-  char* outNext = outStart;
-  size_t outLeft = output.size();
-  size_t result = iconv(converter, &in, &inLeft, &outNext, &outLeft);
-  iconv_close(converter);
-  if (result == static_cast<size_t>(-1) || inLeft != 0) {
+  // Only a name that comes back as it went is written: the converter maps some characters one
+  // way only ("¥" to the byte of '\\' in 932), which Windows would not, and which would name
+  // another file there.
+  std::string back;
+  if (!Recode(bytes, "UTF-8", IconvName(codePage), out) ||
+      !Recode(*out, IconvName(codePage), "UTF-8", &back) || back != bytes) {
     *error = "name cannot be written in code page " + std::to_string(codePage);
     return false;
   }
-  out->assign(outStart, outNext);
   return true;
 }
 
 std::filesystem::path FromPortablePath(const std::string& portable) {
   // The core spells paths in the names' code page, and the POSIX layer turns them into UTF-8.
   std::string native = portable;
-  if (NameCodePage() != 0) {
-    iconv_t converter = iconv_open("UTF-8", IconvName(NameCodePage()).c_str());
-    if (converter == reinterpret_cast<iconv_t>(-1)) return {};
-    std::string input = portable;
-    native.assign(input.size() * 4 + 4, '\0');
-    char* in = &input[0];
-    char* next = &native[0];
-    size_t inLeft = input.size(), outLeft = native.size();
-    size_t result = iconv(converter, &in, &inLeft, &next, &outLeft);
-    iconv_close(converter);
-    if (result == static_cast<size_t>(-1)) return {};
-    native.resize(native.size() - outLeft);
-  }
+  if (NameCodePage() != 0 && !Recode(portable, IconvName(NameCodePage()), "UTF-8", &native))
+    return {};
   for (char& c : native)
     if (c == '\\') c = '/';
   return native;
