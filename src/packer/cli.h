@@ -26,6 +26,12 @@ struct Options {
   unsigned jobs = 0;  // 0: one per core
   int codePage = 0;   // the target's ANSI code page; 0: names are taken as plain ASCII
   std::filesystem::path output;
+  bool json = false;    // list and verify: machine-readable output
+  bool werror = false;  // warnings make the command fail
+  // create: what to pack of the source tree.
+  std::vector<std::string> exclude;  // glob patterns on paths relative to the source
+  std::filesystem::path filesFrom;   // a list of paths to pack, one a line, instead of the tree
+  bool followLinks = false;          // pack what links point to instead of refusing them
 };
 
 void Warn(const Options& options, const std::string& message);
