@@ -4,15 +4,37 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace packer {
 
 typedef std::filesystem::path::value_type PathChar;
 
-bool StderrIsTerminal();
+#ifdef _WIN32
+// The command line as UTF-8, from the wide arguments: every name the user can type arrives.
+std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv);
+#endif
+// Sets up the console for UTF-8 text, which is what the tool writes: on Windows for as long as
+// the program runs.
+void PrepareConsole();
 
-// Creates `path` for binary writing only if nothing of that name exists; null otherwise.
+bool StderrIsTerminal();
+bool IsTerminal(FILE* stream);
+// Standard input or output carrying bytes as they are: on Windows no line ends are changed and
+// ^Z ends nothing.
+void UseBinaryMode(FILE* stream);
+
+// Opens `path` for binary reading, whatever the script of its name.
+FILE* OpenForReading(const std::filesystem::path& path);
+// Creates `path` for binary writing only if nothing of that name exists; null otherwise. On
+// Windows the file may be deleted while it is open, which the stop handler needs: it runs on a
+// thread of its own while the main thread may still be writing.
 FILE* CreateNewFile(const std::filesystem::path& path);
+
+// The path the shared core opens for `path` (backslashes, bytes in the names' code page; on
+// Windows in the ANSI code page, or the short form of a path that code page cannot spell).
+// False when there is no such path.
+bool ToCorePath(const std::filesystem::path& path, std::string* out);
 
 // The name of a directory entry as the launcher will see it: bytes in the target ANSI code
 // page. `codePage` 0 means plain ASCII only. Returns false, with `error` set, when the name
@@ -42,7 +64,8 @@ char32_t UpperCase(char32_t c);
 void RemoveNow(const PathChar* path, bool keepTop);
 
 // Calls `cleanUp` once when the process is asked to stop (Ctrl-C, termination, hang-up), then
-// exits. A stop signal the process was started to ignore stays ignored.
+// exits with 130 (128 + the signal on POSIX) at once, without the C runtime's clean-up. A stop
+// signal the process was started to ignore stays ignored.
 void OnInterrupt(void (*cleanUp)());
 
 }  // namespace packer

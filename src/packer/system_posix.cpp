@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/code_page.h"
+#include "common/platform.h"
 #include "packer/cli.h"
 #include "packer/system.h"
 
@@ -81,12 +82,31 @@ void EmptyDirectoryNow(int fd, int depth) {
 
 }  // namespace
 
+void PrepareConsole() {}
+
 bool StderrIsTerminal() {
   return isatty(STDERR_FILENO) != 0;
 }
 
+bool IsTerminal(FILE* stream) {
+  return isatty(fileno(stream)) != 0;
+}
+
+void UseBinaryMode(FILE*) {}
+
+FILE* OpenForReading(const std::filesystem::path& path) {
+  return fopen(path.c_str(), "rb");
+}
+
 FILE* CreateNewFile(const std::filesystem::path& path) {
   return fopen(path.c_str(), "wbx");
+}
+
+bool ToCorePath(const std::filesystem::path& path, std::string* out) {
+  char portable[PATH_BUFFER];
+  if (!ToPortablePath(path.c_str(), portable, MAX_PATH)) return false;
+  *out = portable;
+  return true;
 }
 
 bool ToTargetName(const std::filesystem::path& name, int codePage, std::string* out,

@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cwchar>
+#include <vector>
 
+#include "common/platform.h"
 #include "packer/system.h"
 
 namespace packer {
@@ -13,13 +16,34 @@ namespace packer {
 namespace {
 
 void (*g_cleanUp)() = nullptr;
+UINT g_consoleOutputPage = 0;
 
 BOOL WINAPI HandleControl(DWORD) {
-  // This runs on a thread of its own while the main thread goes on; a file the main thread holds
-  // open at this moment cannot be deleted and stays.
+  // This runs on a thread of its own while the main thread goes on. The files the tool writes
+  // itself were opened so that they can be deleted while open: the main thread may write on
+  // into the deleted file, whose name is gone once the process has ended. A file that the shared
+  // core holds open while unpacking cannot be deleted and stays. TerminateProcess, not
+  // ExitProcess: the C runtime's clean-up would wait for locks the main thread may hold.
   if (g_cleanUp != nullptr) g_cleanUp();
-  ExitProcess(130);
+  if (g_consoleOutputPage != 0) SetConsoleOutputCP(g_consoleOutputPage);
+  TerminateProcess(GetCurrentProcess(), 130);
   return TRUE;
+}
+
+void RestoreConsole() {
+  SetConsoleOutputCP(g_consoleOutputPage);
+}
+
+// The path as the ANSI calls spell it; false when some character has no exact spelling there.
+bool ToAnsi(const std::wstring& wide, std::string* out) {
+  BOOL lossy = FALSE;
+  int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(),
+                                 static_cast<int>(wide.size()), nullptr, 0, nullptr, &lossy);
+  if (size <= 0 || lossy) return false;
+  out->assign(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), static_cast<int>(wide.size()),
+                      &(*out)[0], size, nullptr, nullptr);
+  return true;
 }
 
 void AppendUtf16(const wchar_t* text, int length, std::u32string* out) {
@@ -34,14 +58,69 @@ void AppendUtf16(const wchar_t* text, int length, std::u32string* out) {
 
 }  // namespace
 
+std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) {
+    int length = static_cast<int>(wcslen(argv[i]));
+    int size = WideCharToMultiByte(CP_UTF8, 0, argv[i], length, nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+      WideCharToMultiByte(CP_UTF8, 0, argv[i], length, &text[0], size, nullptr, nullptr);
+    arguments.push_back(text);
+  }
+  return arguments;
+}
+
+void PrepareConsole() {
+  UINT page = GetConsoleOutputCP();
+  if (page == 0 || page == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8)) return;
+  // The console outlives the program: the user's own setting comes back at a normal exit.
+  g_consoleOutputPage = page;
+  atexit(RestoreConsole);
+}
+
 bool StderrIsTerminal() {
   return _isatty(_fileno(stderr)) != 0;
 }
 
+bool IsTerminal(FILE* stream) {
+  return _isatty(_fileno(stream)) != 0;
+}
+
+void UseBinaryMode(FILE* stream) {
+  _setmode(_fileno(stream), _O_BINARY);
+}
+
+FILE* OpenForReading(const std::filesystem::path& path) {
+  return _wfopen(path.c_str(), L"rb");
+}
+
 FILE* CreateNewFile(const std::filesystem::path& path) {
-  int fd = _wopen(path.wstring().c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
-                  _S_IREAD | _S_IWRITE);
-  return fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
+bool ToCorePath(const std::filesystem::path& path, std::string* out) {
+  const DWORD kRoom = 32768;
+  std::vector<wchar_t> full(kRoom), brief(kRoom);
+  DWORD length = GetFullPathNameW(path.c_str(), kRoom, full.data(), nullptr);
+  if (length == 0 || length >= kRoom) return false;
+  // A name the ANSI code page cannot spell is reached through its short form, as the launcher
+  // reaches its own folder: never through a best-fit look-alike, which may name another file.
+  if (!ToAnsi(full.data(), out)) {
+    length = GetShortPathNameW(full.data(), brief.data(), kRoom);
+    if (length == 0 || length >= kRoom || !ToAnsi(brief.data(), out)) return false;
+  }
+  return out->size() < MAX_PATH;
 }
 
 bool ToTargetName(const std::filesystem::path& name, int codePage, std::string* out,
