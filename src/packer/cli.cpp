@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <system_error>
 
 #include "common/code_page.h"
@@ -17,24 +18,39 @@ namespace {
 namespace fs = std::filesystem;
 
 // What to take away if the run is interrupted, in fixed slots: the handler reads them without
-// locks or allocation, whatever the interrupted thread was doing. A slot's path is written
-// before its state says it is in use.
+// locks or allocation, whatever the interrupted thread was doing. On Windows the handler runs on
+// a thread of its own while the main thread goes on, and may find a slot being emptied and
+// filled again as it reads: every change of a slot's state also counts up its generation, in one
+// word, and the handler acts on a path only if that word was the same before and after it
+// copied the path.
 enum SlotState { SLOT_FREE, SLOT_FILLING, SLOT_WHOLE, SLOT_CONTENTS };
 const size_t kSlotPath = 4096;
 
 struct PendingRemoval {
-  std::atomic<int> state{SLOT_FREE};
-  PathChar path[kSlotPath];
+  std::atomic<uint32_t> word{SLOT_FREE};  // generation << 2 | state
+  std::atomic<PathChar> path[kSlotPath];
 };
 
 PendingRemoval g_pending[8];
 
+uint32_t Changed(uint32_t word, SlotState state) {
+  return ((word >> 2) + 1) << 2 | state;
+}
+
 void RemovePending() {
+  static PathChar path[kSlotPath];  // only ever used by the one stop the process gets
   for (PendingRemoval& slot : g_pending) {
-    int state = slot.state.load();
-    if (state == SLOT_WHOLE || state == SLOT_CONTENTS) RemoveNow(slot.path, state == SLOT_CONTENTS);
+    uint32_t before = slot.word.load();
+    int state = before & 3;
+    if (state != SLOT_WHOLE && state != SLOT_CONTENTS) continue;
+    for (size_t i = 0; i < kSlotPath; ++i)
+      if ((path[i] = slot.path[i].load(std::memory_order_relaxed)) == 0) break;
+    path[kSlotPath - 1] = 0;
+    if (slot.word.load() == before) RemoveNow(path, state == SLOT_CONTENTS);
   }
 }
+
+std::atomic<int> g_warnings{0};
 
 // Characters that steer a terminal or the order of a line instead of showing: C0 and C1
 // controls, DEL, line and paragraph separators, and the bidirectional marks, embeddings,
@@ -92,22 +108,40 @@ RemovedOnInterrupt::RemovedOnInterrupt(const fs::path& path, bool contentsOnly) 
   const fs::path::string_type& text = error ? path.native() : absolute.native();
   if (text.size() >= kSlotPath) return;
   for (int i = 0; i < static_cast<int>(sizeof g_pending / sizeof g_pending[0]) && slot_ < 0; ++i) {
-    int expected = SLOT_FREE;
-    if (g_pending[i].state.compare_exchange_strong(expected, SLOT_FILLING)) slot_ = i;
+    uint32_t word = g_pending[i].word.load();
+    if ((word & 3) == SLOT_FREE &&
+        g_pending[i].word.compare_exchange_strong(word, Changed(word, SLOT_FILLING)))
+      slot_ = i;
   }
   if (slot_ < 0) return;
-  std::copy(text.begin(), text.end(), g_pending[slot_].path);
-  g_pending[slot_].path[text.size()] = 0;
+  PendingRemoval& slot = g_pending[slot_];
+  for (size_t i = 0; i < text.size(); ++i) slot.path[i].store(text[i], std::memory_order_relaxed);
+  slot.path[text.size()].store(0, std::memory_order_relaxed);
   OnInterrupt(RemovePending);
-  g_pending[slot_].state.store(contentsOnly ? SLOT_CONTENTS : SLOT_WHOLE);
+  slot.word.store(Changed(slot.word.load(), contentsOnly ? SLOT_CONTENTS : SLOT_WHOLE));
 }
 
 RemovedOnInterrupt::~RemovedOnInterrupt() {
-  if (slot_ >= 0) g_pending[slot_].state.store(SLOT_FREE);
+  if (slot_ >= 0) g_pending[slot_].word.store(Changed(g_pending[slot_].word.load(), SLOT_FREE));
 }
 
 void Warn(const Options& options, const std::string& message) {
-  if (!options.quiet) fprintf(stderr, "setuppack: warning: %s\n", message.c_str());
+  ++g_warnings;
+  if (options.werror)
+    fprintf(stderr, "setuppack: error (--werror): %s\n", message.c_str());
+  else if (!options.quiet)
+    fprintf(stderr, "setuppack: warning: %s\n", message.c_str());
+}
+
+void FailOnWarnings(const Options& options) {
+  int warnings = g_warnings.load();
+  if (options.werror && warnings > 0)
+    throw Failure(std::to_string(warnings) + " warning" + (warnings == 1 ? "" : "s") +
+                  ", fatal with --werror; nothing was written");
+}
+
+bool IsStandardStream(const fs::path& path) {
+  return path.native().size() == 1 && path.native()[0] == '-';
 }
 
 Progress::Progress(const Options& options, const char* verb, uint64_t total)
@@ -136,69 +170,117 @@ void Progress::Show() {
   shown_ = true;
 }
 
-AtomicOutput::AtomicOutput(const std::filesystem::path& target) : target_(target) {
-  std::filesystem::path directory = target.parent_path();
-  if (directory.empty()) directory = ".";
-  if (std::filesystem::is_directory(target)) throw Failure(target.string() + ": is a directory");
-  // A fresh name that nobody else is writing: the target's name, a dot and a counter.
-  for (int n = 0; n < 1000 && file_ == nullptr; ++n) {
-    temporary_ = directory / ("." + target.filename().string() + ".part" + std::to_string(n));
-    std::error_code ignored;
-    if (std::filesystem::exists(temporary_, ignored)) continue;
-    file_ = CreateNewFile(temporary_);
+AtomicOutput::AtomicOutput(const fs::path& target)
+    : target_(target), toStandardOutput_(IsStandardStream(target)) {
+  shown_ = toStandardOutput_ ? "standard output" : target.string();
+  fs::path directory = target.parent_path();
+  fs::path name = ".";
+  name += target.filename();
+  std::error_code error;
+  if (toStandardOutput_) {
+    directory = fs::temp_directory_path(error);
+    if (error)
+      throw FileFailure("no temporary directory to build the output in: " + error.message());
+    name = ".setuppack-" + std::to_string(std::random_device()());
+  } else if (fs::is_directory(target, error)) {
+    throw FileFailure(shown_ + ": is a directory");
   }
-  if (file_ == nullptr) throw Failure(target.string() + ": cannot create a file beside it");
-  pending_.emplace(temporary_, false);
+  if (directory.empty()) directory = ".";
+  // A fresh name that nobody else is writing: the target's name, a dot and a counter. It is
+  // watched from before it exists, so that a stop right after the file is made takes it too.
+  for (int n = 0; n < 1000 && file_ == nullptr; ++n) {
+    temporary_ = directory / name;
+    temporary_ += ".part" + std::to_string(n);
+    if (fs::exists(fs::symlink_status(temporary_, error))) continue;
+    pending_.emplace(temporary_, false);
+    file_ = CreateNewFile(temporary_);
+    if (file_ == nullptr) pending_.reset();
+  }
+  if (file_ == nullptr) {
+    temporary_.clear();
+    throw FileFailure(shown_ + ": cannot create a file " +
+                      (toStandardOutput_ ? "in " + directory.string() : "beside it"));
+  }
 }
 
 AtomicOutput::~AtomicOutput() {
   if (file_ != nullptr) fclose(file_);
   std::error_code ignored;
-  if (!temporary_.empty()) std::filesystem::remove(temporary_, ignored);
+  if (!temporary_.empty()) fs::remove(temporary_, ignored);
 }
 
 void AtomicOutput::Write(const void* data, size_t size) {
   if (size > 0 && fwrite(data, 1, size, file_) != size)
-    throw Failure(target_.string() + ": write failed (disk full?)");
+    throw FileFailure(shown_ + ": write failed (disk full?)");
 }
 
 void AtomicOutput::WriteAt(uint64_t position, const void* data, size_t size) {
   if (fseek(file_, static_cast<long>(position), SEEK_SET) != 0)
-    throw Failure(target_.string() + ": seek failed");
+    throw FileFailure(shown_ + ": seek failed");
   Write(data, size);
   fseek(file_, 0, SEEK_END);
 }
 
 void AtomicOutput::Commit() {
+  if (toStandardOutput_) {
+    CopyToStandardOutput();
+    return;
+  }
   int closed = fclose(file_);
   file_ = nullptr;
-  if (closed != 0) throw Failure(target_.string() + ": write failed (disk full?)");
+  if (closed != 0) throw FileFailure(shown_ + ": write failed (disk full?)");
   std::error_code error;
-  std::filesystem::rename(temporary_, target_, error);
-  if (error) throw Failure(target_.string() + ": cannot be replaced: " + error.message());
+  fs::rename(temporary_, target_, error);
+  if (error) throw FileFailure(shown_ + ": cannot be replaced: " + error.message());
   temporary_.clear();
   pending_.reset();
 }
 
-std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure(path.string() + ": cannot be opened");
+void AtomicOutput::CopyToStandardOutput() {
+  if (fflush(file_) != 0 || fseek(file_, 0, SEEK_SET) != 0)
+    throw FileFailure(temporary_.string() + ": write failed (disk full?)");
+  // The temporary file was opened for writing only: read it back through a handle of its own.
+  FILE* in = OpenForReading(temporary_);
+  if (in == nullptr) throw FileFailure(temporary_.string() + ": cannot be read back");
+  UseBinaryMode(stdout);
+  std::vector<char> buffer(1 << 16);
+  size_t got;
+  bool ok = true;
+  while (ok && (got = fread(buffer.data(), 1, buffer.size(), in)) > 0)
+    ok = fwrite(buffer.data(), 1, got, stdout) == got;
+  ok = ok && !ferror(in);
+  fclose(in);
+  if (fflush(stdout) != 0 || !ok) throw FileFailure(shown_ + ": write failed");
+}
+
+std::vector<uint8_t> ReadWholeFile(const fs::path& path) {
   std::vector<uint8_t> bytes;
+  if (IsStandardStream(path)) {
+    UseBinaryMode(stdin);
+    uint8_t buffer[1 << 16];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, stdin)) > 0)
+      bytes.insert(bytes.end(), buffer, buffer + got);
+    if (ferror(stdin)) throw FileFailure("standard input: read failed");
+    return bytes;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw FileFailure(path.string() + ": cannot be opened");
   in.seekg(0, std::ios::end);
   std::streamoff size = in.tellg();
-  if (size < 0) throw Failure(path.string() + ": cannot be read");
+  if (size < 0) throw FileFailure(path.string() + ": cannot be read");
   in.seekg(0, std::ios::beg);
   bytes.resize(static_cast<size_t>(size));
   if (size > 0 && !in.read(reinterpret_cast<char*>(bytes.data()), size))
-    throw Failure(path.string() + ": cannot be read");
+    throw FileFailure(path.string() + ": cannot be read");
   return bytes;
 }
 
-std::string PortablePath(const std::filesystem::path& path) {
-  char out[PATH_BUFFER];
-  if (!ToPortablePath(path.string().c_str(), out, MAX_PATH))
-    throw Failure(path.string() + ": path too long for the launcher's " + std::to_string(MAX_PATH) +
-                  "-byte limit");
+std::string PortablePath(const fs::path& path) {
+  std::string out;
+  if (!ToCorePath(path, &out))
+    throw FileFailure(path.string() + ": path too long for the launcher's " +
+                      std::to_string(MAX_PATH) + "-byte limit, or not in this system's code page");
   return out;
 }
 
@@ -215,7 +297,7 @@ std::string FormatBytes(uint64_t bytes) {
 
 void UseCodePage(int codePage) {
   if (codePage != 0 && !IsKnownCodePage(codePage))
-    throw Failure("code page " + std::to_string(codePage) + " is not known here");
+    throw UsageFailure("code page " + std::to_string(codePage) + " is not known here");
   // UTF-8 names have no lead bytes and are what the POSIX layer writes anyway.
   SetNameCodePage(codePage == 65001 ? 0 : codePage);
 }
@@ -239,6 +321,41 @@ std::string PrintableName(const std::string& name, int codePage) {
     else
       AppendUtf8(&out, c);
   return out;
+}
+
+std::string EscapeSteering(const std::string& json) {
+  std::string out;
+  for (size_t i = 0; i < json.size();) {
+    unsigned char lead = static_cast<unsigned char>(json[i]);
+    size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (i + length > json.size()) length = json.size() - i;
+    char32_t c = length == 1 ? lead : lead & (0x3F >> (length - 1));
+    for (size_t k = 1; k < length; ++k)
+      c = c << 6 | (static_cast<unsigned char>(json[i + k]) & 0x3F);
+    // Below DEL the serializer has escaped what steers already.
+    if (c >= 0x7F && Steers(c))
+      AppendEscape(&out, "\\u%04x", static_cast<unsigned>(c));
+    else
+      out.append(json, i, length);
+    i += length;
+  }
+  return out;
+}
+
+bool NameText(const std::string& name, int codePage, std::string* utf8) {
+  utf8->clear();
+  std::u32string characters;
+  if (codePage == 0 || !DecodeCodePage(name, codePage, &characters)) {
+    for (unsigned char byte : name)
+      if (byte >= 0x80) return false;
+    *utf8 = name;
+    return true;
+  }
+  for (char32_t c : characters) {
+    if (IsByteEscape(c)) return false;
+    AppendUtf8(utf8, c);
+  }
+  return true;
 }
 
 std::string CaseKey(const std::string& name, int codePage) {

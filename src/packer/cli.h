@@ -14,14 +14,39 @@
 
 namespace packer {
 
-// An error the user can act on; main prints it and exits with 1.
+// Exit codes, as the classic file tools use them: scripts and CI tell "the package has problems"
+// from "the command line is wrong" and from "the disk or a path is".
+const int kExitClean = 0;
+const int kExitProblems = 1;  // problems found (verify), or the command failed on its input
+const int kExitUsage = 2;
+const int kExitFile = 3;  // a file cannot be read or written
+
+// An error the user can act on; main prints it and exits with its code.
 class Failure : public std::runtime_error {
  public:
-  explicit Failure(const std::string& message) : std::runtime_error(message) {}
+  explicit Failure(const std::string& message, int exitCode = kExitProblems)
+      : std::runtime_error(message), exitCode_(exitCode) {}
+  int exitCode() const { return exitCode_; }
+
+ private:
+  int exitCode_;
+};
+
+// A file or directory that cannot be opened, read, created or written.
+class FileFailure : public Failure {
+ public:
+  explicit FileFailure(const std::string& message) : Failure(message, kExitFile) {}
+};
+
+// A value on the command line that only the command itself can judge.
+class UsageFailure : public Failure {
+ public:
+  explicit UsageFailure(const std::string& message) : Failure(message, kExitUsage) {}
 };
 
 struct Options {
   bool quiet = false;
+  bool verbose = false;  // a line for each file handled
   ParseMode parse = PARSE_PLANNED;
   unsigned jobs = 0;  // 0: one per core
   int codePage = 0;   // the target's ANSI code page; 0: names are taken as plain ASCII
@@ -34,7 +59,14 @@ struct Options {
   bool followLinks = false;          // pack what links point to instead of refusing them
 };
 
+// A warning, counted; with --werror it is printed as an error even under --quiet.
 void Warn(const Options& options, const std::string& message);
+// Throws Failure when --werror is given and any warning was issued: called before a command
+// writes what it would leave behind.
+void FailOnWarnings(const Options& options);
+
+// "-" on the command line: standard input or output instead of a file.
+bool IsStandardStream(const std::filesystem::path& path);
 
 // A one-line progress report on a terminal, for work that takes more than a moment.
 class Progress {
@@ -72,7 +104,9 @@ class RemovedOnInterrupt {
 
 // A file written under a temporary name beside its target and renamed over it only when
 // complete, so that an interrupted or failed run never leaves a half-written file and never
-// spoils an existing one. The temporary file is removed on failure and on Ctrl-C.
+// spoils an existing one. The temporary file is removed on failure and on Ctrl-C. A target of
+// "-" is standard output: the file is then written in the temporary directory and copied out
+// once complete, so that what reads it gets a whole package or, with the failure, nothing.
 class AtomicOutput {
  public:
   explicit AtomicOutput(const std::filesystem::path& target);
@@ -86,12 +120,17 @@ class AtomicOutput {
   void Commit();
 
  private:
+  void CopyToStandardOutput();
+
   std::filesystem::path target_;
+  std::string shown_;  // the target as messages name it
+  bool toStandardOutput_;
   std::filesystem::path temporary_;
   FILE* file_ = nullptr;
   std::optional<RemovedOnInterrupt> pending_;
 };
 
+// The whole of a file, or of standard input for "-".
 std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path);
 
 // The portable (backslash) form of a path given on the command line, for the shared core.
@@ -109,6 +148,14 @@ void UseCodePage(int codePage);
 // line written as \x1b or \u202e, so that no package can rewrite the screen or forge a line.
 // Bytes beyond ASCII are written as \xNN too, unless the code page gave them a meaning.
 std::string PrintableName(const std::string& name, int codePage);
+
+// JSON text (UTF-8) with the characters that steer a terminal or reorder a line written as
+// \u escapes, so that machine-readable output is as safe to show as the rest.
+std::string EscapeSteering(const std::string& json);
+
+// A name from a package as UTF-8 text, for machine-readable output: through `codePage`, or as
+// it stands when it is plain ASCII. False when some byte has no meaning there.
+bool NameText(const std::string& name, int codePage, std::string* utf8);
 
 // Names that Windows takes for the same file get the same key: letters are compared by their
 // upper case. Through `codePage` every letter counts; with 0 only ASCII letters do.

@@ -1,5 +1,6 @@
 // setuppack create: a directory tree into a package, deterministically and in parallel.
 #include <algorithm>
+#include <cinttypes>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -146,7 +147,7 @@ class ParallelCompressor {
     done_.erase(index);
     taken_ = index + 1;
     changed_.notify_all();
-    if (!result.error.empty()) throw Failure(result.error);
+    if (!result.error.empty()) throw Failure(result.error, result.exitCode);
     return std::move(result.blob);
   }
 
@@ -154,6 +155,7 @@ class ParallelCompressor {
   struct Result {
     std::vector<uint8_t> blob;
     std::string error;
+    int exitCode = kExitProblems;
   };
 
   void Work() {
@@ -174,6 +176,9 @@ class ParallelCompressor {
           throw Failure(files_[index].source.string() + ": changed while being packed");
         EncodeBlob(*encoder, data.data(), data.size(), options_.parse, &result.blob);
         progress_->Add(data.size());
+      } catch (const Failure& failure) {
+        result.error = failure.what();
+        result.exitCode = failure.exitCode();
       } catch (const std::exception& failure) {
         result.error = failure.what();
       }
@@ -205,7 +210,7 @@ std::vector<PackageRecord> Records(const std::vector<Entry>& entries) {
 }  // namespace
 
 int CreateCommand(const fs::path& sourceDir, const Options& options) {
-  if (!fs::is_directory(sourceDir)) throw Failure(sourceDir.string() + ": not a directory");
+  if (!fs::is_directory(sourceDir)) throw FileFailure(sourceDir.string() + ": not a directory");
   UseCodePage(options.codePage);
   fs::path output = options.output.empty() ? fs::path("Pack.qvd") : options.output;
   std::vector<Entry> directories, files;
@@ -236,6 +241,9 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
   uint64_t total = 0;
   for (const Entry& file : files) total += file.size;
 
+  FailOnWarnings(options);
+  // The package may be going to standard output: reports go to standard error then.
+  FILE* report = IsStandardStream(output) ? stderr : stdout;
   AtomicOutput out(output);
   // Room for the tables, filled in once the blobs' sizes are known.
   out.Write(std::vector<uint8_t>(static_cast<size_t>(dataStart)).data(),
@@ -257,6 +265,9 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
       fileRecords[i].size = static_cast<uint32_t>(blob.size());
       out.Write(blob.data(), blob.size());
       offset += blob.size();
+      if (options.verbose)
+        fprintf(report, "%s: %" PRIu64 " bytes in, %zu out\n", files[i].source.string().c_str(),
+                files[i].size, blob.size());
       progress.Show();
     }
   }
@@ -264,11 +275,12 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
   out.WriteAt(0, tables.data(), tables.size());
   out.Commit();
   if (!options.quiet)
-    printf("%s: %zu directories, %zu files, %s in, %s out (%.3f)\n", output.string().c_str(),
-           directories.size(), files.size(), FormatBytes(total).c_str(),
-           FormatBytes(dataStart + offset).c_str(),
-           total > 0 ? static_cast<double>(offset) / static_cast<double>(total) : 0.0);
-  return 0;
+    fprintf(report, "%s: %zu directories, %zu files, %s in, %s out (%.3f)\n",
+            IsStandardStream(output) ? "standard output" : output.string().c_str(),
+            directories.size(), files.size(), FormatBytes(total).c_str(),
+            FormatBytes(dataStart + offset).c_str(),
+            total > 0 ? static_cast<double>(offset) / static_cast<double>(total) : 0.0);
+  return kExitClean;
 }
 
 }  // namespace packer

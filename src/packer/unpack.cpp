@@ -1,4 +1,6 @@
 // setuppack extract, compress and decompress.
+#include <algorithm>
+#include <cinttypes>
 #include <memory>
 #include <optional>
 
@@ -20,6 +22,7 @@ struct ProblemLabel {
   std::string destination;  // as the user named it
   std::string portableDestination;
   int codePage;
+  const Options* options;
 };
 
 // Lines from the core name the package, an entry, or a path below the destination or the
@@ -44,8 +47,11 @@ void PrintProblem(void* context, const char* where, const char* what) {
 
 void PrintSlip(void* context, const char* where, const char* what) {
   const ProblemLabel* label = static_cast<const ProblemLabel*>(context);
-  fprintf(stderr, "setuppack: %s: warning: %s: %s\n", label->package.c_str(),
-          Place(*label, where).c_str(), what);
+  // Printed whatever --quiet says, as it always was: what extract passed over matters more than
+  // the quiet run.
+  Options loud = *label->options;
+  loud.quiet = false;
+  Warn(loud, label->package + ": " + Place(*label, where) + ": " + what);
 }
 
 // The staging directory of the extraction in progress; the core hands it over from code built
@@ -86,11 +92,12 @@ int WriteCounting(void* context, const uint8_t* data, size_t size) {
 }  // namespace
 
 int ExtractCommand(const fs::path& package, const fs::path& destination, const Options& options) {
-  if (!fs::is_regular_file(package)) throw Failure(package.string() + ": not a file");
-  UseCodePage(options.codePage);
-  ProblemLabel label = {package.string(), PortablePath(fs::absolute(package)), destination.string(),
-                        PortablePath(fs::absolute(destination)), options.codePage};
   std::error_code error;
+  if (!fs::is_regular_file(package, error)) throw FileFailure(package.string() + ": not a file");
+  UseCodePage(options.codePage);
+  ProblemLabel label = {package.string(),     PortablePath(fs::absolute(package)),
+                        destination.string(), "",
+                        options.codePage,     &options};
   // Only into a directory of our own making, or an empty one: what was there before is never
   // overwritten, and a failed or interrupted run can take away everything it wrote.
   fs::path made = OutermostMissing(fs::absolute(destination).lexically_normal());
@@ -99,7 +106,7 @@ int ExtractCommand(const fs::path& package, const fs::path& destination, const O
   bool created = fs::create_directories(destination, error);
   if (error) {
     if (!made.empty()) RemoveNow(made.c_str(), false);
-    throw Failure(destination.string() + ": cannot be created: " + error.message());
+    throw FileFailure(destination.string() + ": cannot be created: " + error.message());
   }
   if (!created) {
     written.reset();
@@ -108,22 +115,41 @@ int ExtractCommand(const fs::path& package, const fs::path& destination, const O
       throw Failure(destination.string() + ": not empty; extract into a new or empty directory");
     written.emplace(destination, true);
   }
-  ProblemReporter reporter = {PrintProblem, &label, PrintSlip};
-  int ok = ExtractPackage(label.portable.c_str(), label.portableDestination.c_str(), &reporter,
-                          WatchStaging) == EXTRACT_OK;
-  g_staging.reset();
-  if (!ok) {
-    // As the launcher does: nothing half-unpacked is left to be mistaken for the real thing.
+  // As the launcher does: nothing half-unpacked is left to be mistaken for the real thing.
+  auto takeAway = [&] {
     if (!made.empty())
       RemoveNow(made.c_str(), false);
     else
       RemoveNow(fs::absolute(destination).c_str(), true);
-    throw Failure(package.string() + ": not unpacked; nothing was left in " + destination.string());
+  };
+  // Only now that it exists: a destination the ANSI code page cannot spell is reached through
+  // its short form.
+  if (!ToCorePath(fs::absolute(destination), &label.portableDestination)) {
+    takeAway();
+    throw FileFailure(destination.string() + ": path too long for the launcher's " +
+                      std::to_string(MAX_PATH) + "-byte limit");
+  }
+  ProblemReporter reporter = {PrintProblem, &label, PrintSlip};
+  ExtractStatus status = ExtractPackage(label.portable.c_str(), label.portableDestination.c_str(),
+                                        &reporter, WatchStaging);
+  g_staging.reset();
+  if (status != EXTRACT_OK) {
+    takeAway();
+    std::string message =
+        package.string() + ": not unpacked; nothing was left in " + destination.string();
+    if (status == EXTRACT_DAMAGED) throw Failure(message);
+    throw FileFailure(message);
+  }
+  try {
+    FailOnWarnings(options);
+  } catch (const Failure&) {
+    takeAway();
+    throw;
   }
   written.reset();
   if (!options.quiet)
     printf("%s: unpacked into %s\n", label.package.c_str(), destination.string().c_str());
-  return 0;
+  return kExitClean;
 }
 
 int CompressCommand(const fs::path& in, const fs::path& out, const Options& options) {
@@ -136,16 +162,29 @@ int CompressCommand(const fs::path& in, const fs::path& out, const Options& opti
   AtomicOutput output(out);
   output.Write(blob.data(), blob.size());
   output.Commit();
-  return 0;
+  if (options.verbose)
+    fprintf(stderr, "%s: %zu bytes in, %zu out\n", in.string().c_str(), data.size(), blob.size());
+  return kExitClean;
 }
 
 int DecompressCommand(const fs::path& in, const fs::path& out, const Options& options) {
-  FILE* source = OpenFile(PortablePath(fs::absolute(in)).c_str(), "rb");
-  if (source == nullptr) throw Failure(in.string() + ": cannot be opened");
-  std::unique_ptr<FILE, int (*)(FILE*)> closeSource(source, fclose);
+  // Standard input is read whole first: the decoder's file source reads ahead, and a pipe
+  // cannot go back to the size field.
+  std::vector<uint8_t> piped;
+  FILE* source = nullptr;
+  if (IsStandardStream(in)) {
+    piped = ReadWholeFile(in);
+  } else if ((source = OpenForReading(in)) == nullptr) {
+    throw FileFailure(in.string() + ": cannot be opened");
+  }
+  std::unique_ptr<FILE, int (*)(FILE*)> closeSource(
+      source, [](FILE* file) { return file != nullptr ? fclose(file) : 0; });
+  std::string shownIn = source != nullptr ? in.string() : "standard input";
   unsigned char header[4];
-  if (fread(header, 1, 4, source) != 4 || fseek(source, 0, SEEK_SET) != 0)
-    throw Failure(in.string() + ": too short to be a compressed file");
+  if (source != nullptr ? fread(header, 1, 4, source) != 4 || fseek(source, 0, SEEK_SET) != 0
+                        : piped.size() < 4)
+    throw Failure(shownIn + ": too short to be a compressed file");
+  if (source == nullptr) std::copy(piped.begin(), piped.begin() + 4, header);
   uint32_t size = static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
                   static_cast<uint32_t>(header[2]) << 16 | static_cast<uint32_t>(header[3]) << 24;
   AtomicOutput output(out);
@@ -154,20 +193,27 @@ int DecompressCommand(const fs::path& in, const fs::path& out, const Options& op
   ByteSource input;
   ByteSink sink;
   CountingFile counting = {output.file(), &progress};
-  InitFileSource(&input, source, decoder->inputBuffer, sizeof decoder->inputBuffer);
+  if (source != nullptr)
+    InitFileSource(&input, source, decoder->inputBuffer, sizeof decoder->inputBuffer);
+  else
+    InitMemorySource(&input, piped.data(), piped.size());
   InitSink(&sink, decoder->outputBuffer, sizeof decoder->outputBuffer, WriteCounting, &counting);
   uint32_t declared = 0;
   DecodeStatus status = DecodeBlob(*decoder, &input, &sink, &declared);
   if (status == DECODE_TRUNCATED)
-    throw Failure(in.string() + ": compressed stream ends before its declared size");
-  if (status == DECODE_CORRUPT) throw Failure(in.string() + ": corrupt (a code names no phrase)");
-  if (status == DECODE_WRITE_FAILED) throw Failure(out.string() + ": write failed (disk full?)");
-  if (ferror(source)) throw Failure(in.string() + ": read failed");
+    throw Failure(shownIn + ": compressed stream ends before its declared size");
+  if (status == DECODE_CORRUPT) throw Failure(shownIn + ": corrupt (a code names no phrase)");
+  if (status == DECODE_WRITE_FAILED)
+    throw FileFailure((IsStandardStream(out) ? "standard output" : out.string()) +
+                      ": write failed (disk full?)");
+  if (source != nullptr && ferror(source)) throw FileFailure(shownIn + ": read failed");
   if (decoder->produced != declared)
-    throw Failure(in.string() + ": decodes to " + std::to_string(decoder->produced) +
+    throw Failure(shownIn + ": decodes to " + std::to_string(decoder->produced) +
                   " bytes but declares " + std::to_string(declared));
   output.Commit();
-  return 0;
+  if (options.verbose)
+    fprintf(stderr, "%s: %" PRIu64 " bytes out\n", shownIn.c_str(), decoder->produced);
+  return kExitClean;
 }
 
 }  // namespace packer
