@@ -1,7 +1,9 @@
 // setuppack list and verify: what a package holds, and whether the launcher would unpack it.
 #include <cinttypes>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "common/platform.h"
@@ -9,6 +11,7 @@
 #include "package/entry_name.h"
 #include "package/package_file.h"
 #include "packer/commands.h"
+#include "packer/system.h"
 
 namespace packer {
 
@@ -20,12 +23,14 @@ namespace fs = std::filesystem;
 class OpenPackage {
  public:
   explicit OpenPackage(const fs::path& path) : path_(path) {
-    file_ = OpenFile(PortablePath(path).c_str(), "rb");
-    if (file_ == nullptr) throw Failure(path.string() + ": cannot be opened");
+    file_ = OpenForReading(path);
+    if (file_ == nullptr) throw FileFailure(path.string() + ": cannot be opened");
     PackageStatus status = ReadPackageTables(file_, &tables_);
     if (status != PACKAGE_OK) {
       fclose(file_);
-      throw Failure(path.string() + ": not a valid package: " + PackageStatusText(status));
+      std::string message = path.string() + ": not a valid package: " + PackageStatusText(status);
+      if (status == PACKAGE_UNREADABLE) throw FileFailure(message);
+      throw Failure(message);
     }
   }
   ~OpenPackage() { fclose(file_); }
@@ -73,18 +78,51 @@ std::string DiskNeeds(uint64_t decoded, uint64_t stored) {
          " on the launcher's temporary volume, staging included)";
 }
 
-const char* DecodeProblem(DecodeStatus status) {
+// What verify finds, each with a code that scripts can rely on (the README lists them).
+struct Problem {
+  const char* code;
+  std::string message;
+};
+
+Problem DecodeProblem(DecodeStatus status) {
   switch (status) {
     case DECODE_OK:
-      return nullptr;
+      break;
     case DECODE_TRUNCATED:
-      return "compressed stream ends before its declared size";
+      return {"truncated-stream", "compressed stream ends before its declared size"};
     case DECODE_CORRUPT:
-      return "compressed stream is corrupt (a code names no phrase)";
+      return {"corrupt-stream", "compressed stream is corrupt (a code names no phrase)"};
     case DECODE_WRITE_FAILED:
-      return "output failed";
+      return {"corrupt-stream", "output failed"};
   }
-  return "unknown decoding problem";
+  return {nullptr, ""};
+}
+
+using Json = nlohmann::ordered_json;
+
+// An entry's name for machine-readable output: its bytes in hex always, and its text when it is
+// known (plain ASCII, or decoded through the code page).
+void AddName(Json* object, const PackageEntry& entry, int codePage) {
+  std::string name(entry.name), text;
+  if (NameText(name, codePage, &text)) (*object)["name"] = text;
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char byte : name) {
+    hex.push_back(kDigits[byte >> 4]);
+    hex.push_back(kDigits[byte & 15]);
+  }
+  (*object)["name_hex"] = hex;
+}
+
+void PrintJson(const Json& document) {
+  // Paths the user gave may be bytes of no encoding on POSIX: they are shown with U+FFFD.
+  std::string text = document.dump(2, ' ', false, Json::error_handler_t::replace);
+  printf("%s\n", EscapeSteering(text).c_str());
+}
+
+void AddDiskNeeds(Json* object, uint64_t decoded, uint64_t stored) {
+  (*object)["unpack_bytes"] = decoded;
+  (*object)["temp_volume_bytes"] = decoded + stored;
 }
 
 }  // namespace
@@ -93,16 +131,39 @@ int ListCommand(const fs::path& path, const Options& options) {
   UseCodePage(options.codePage);
   OpenPackage package(path);
   const PackageTables& tables = package.tables();
-  printf("%-4s %12s %12s %6s  %s\n", "kind", "stored", "decoded", "ratio", "name");
-  for (PackageEntry* entry = tables.directories.first; entry != nullptr; entry = entry->next)
-    printf("%-4s %12s %12s %6s  %s\n", "dir", "-", "-", "-",
-           PrintableName(entry->name, options.codePage).c_str());
+  Json entries = Json::array();
+  if (!options.json)
+    printf("%-4s %12s %12s %6s  %s\n", "kind", "stored", "decoded", "ratio", "name");
+  for (PackageEntry* entry = tables.directories.first; entry != nullptr; entry = entry->next) {
+    if (options.json) {
+      Json object = {{"kind", "directory"}};
+      AddName(&object, *entry, options.codePage);
+      entries.push_back(object);
+    } else {
+      printf("%-4s %12s %12s %6s  %s\n", "dir", "-", "-", "-",
+             PrintableName(entry->name, options.codePage).c_str());
+    }
+  }
+  // Records that point at the same bytes: one blob unpacked under several names.
+  std::map<std::pair<uint32_t, uint32_t>, int> blobUsers;
+  for (PackageEntry* entry = tables.files.first; entry != nullptr; entry = entry->next)
+    if (entry->size > 0) ++blobUsers[{entry->offset, entry->size}];
   uint64_t stored = 0, decoded = 0;
   for (PackageEntry* entry = tables.files.first; entry != nullptr; entry = entry->next) {
     uint32_t size;
     bool known = package.DeclaredSize(*entry, &size);
     stored += entry->size;
     decoded += size;
+    if (options.json) {
+      Json object = {{"kind", "file"}};
+      AddName(&object, *entry, options.codePage);
+      object["stored"] = entry->size;
+      object["decoded"] = known ? Json(size) : Json(nullptr);
+      object["offset"] = static_cast<uint64_t>(tables.dataStart) + entry->offset;
+      object["shared"] = entry->size > 0 && blobUsers[{entry->offset, entry->size}] > 1;
+      entries.push_back(object);
+      continue;
+    }
     char ratio[16] = "-";
     if (known && size > 0)
       snprintf(ratio, sizeof ratio, "%.3f", static_cast<double>(entry->size) / size);
@@ -110,41 +171,81 @@ int ListCommand(const fs::path& path, const Options& options) {
            known ? std::to_string(size).c_str() : "?", ratio,
            PrintableName(entry->name, options.codePage).c_str());
   }
+  if (options.json) {
+    Json document = {{"package", path.string()},
+                     {"entries", entries},
+                     {"directories", tables.directories.count},
+                     {"files", tables.files.count},
+                     {"stored", stored},
+                     {"decoded", decoded}};
+    AddDiskNeeds(&document, decoded, stored);
+    PrintJson(document);
+    return kExitClean;
+  }
   printf("total: %d directories, %d files, %" PRIu64 " stored, %" PRIu64 " decoded",
          tables.directories.count, tables.files.count, stored, decoded);
   if (decoded > 0)
     printf(", ratio %.3f", static_cast<double>(stored) / static_cast<double>(decoded));
   printf("; %s\n", DiskNeeds(decoded, stored).c_str());
-  return 0;
+  return kExitClean;
 }
 
 int VerifyCommand(const fs::path& path, const Options& options) {
   UseCodePage(options.codePage);
-  OpenPackage package(path);
+  Json problemList = Json::array();
+  std::unique_ptr<OpenPackage> opened;
+  try {
+    opened.reset(new OpenPackage(path));
+  } catch (const FileFailure&) {
+    throw;
+  } catch (const Failure& failure) {
+    // Tables that cannot be read are a finding like any other, for a script to see as such.
+    if (!options.json) throw;
+    problemList.push_back({{"code", "bad-tables"}, {"message", failure.what()}});
+    PrintJson({{"package", path.string()}, {"ok", false}, {"problems", problemList}});
+    return kExitProblems;
+  }
+  OpenPackage& package = *opened;
   const PackageTables& tables = package.tables();
   int problems = 0;
-  auto report = [&](const char* kind, int index, const PackageEntry& entry,
+  auto report = [&](const char* kind, int index, const PackageEntry& entry, const char* code,
                     const std::string& what) {
+    ++problems;
+    if (options.json) {
+      Json place = {{"kind", kind}, {"index", index}};
+      AddName(&place, entry, options.codePage);
+      problemList.push_back({{"code", code}, {"entry", place}, {"message", what}});
+      return;
+    }
     printf("%s: %s %d (%s): %s\n", path.string().c_str(), kind, index,
            PrintableName(entry.name, options.codePage).c_str(), what.c_str());
-    ++problems;
   };
 
-  std::set<std::string> directories;  // by CaseKey
-  std::set<std::string> seen;
+  std::set<std::string> directories;        // by CaseKey
+  std::map<std::string, std::string> seen;  // CaseKey to the first name with it
   auto checkName = [&](const char* kind, int index, const PackageEntry& entry) {
-    const char* why = EntryNameProblem(entry.name, entry.nameLength);
-    if (why == nullptr) why = UnpackedLengthProblem(entry.name, strcmp(kind, "directory") == 0);
-    if (why != nullptr) {
-      report(kind, index, entry, why);
+    bool directory = strcmp(kind, "directory") == 0;
+    if (entry.nameLength >= MAX_PATH) {
+      report(kind, index, entry, "too-long", EntryNameProblem(entry.name, entry.nameLength));
+      return false;
+    }
+    if (const char* why = EntryNameProblem(entry.name, entry.nameLength)) {
+      report(kind, index, entry, "unsafe-name", why);
+      return false;
+    }
+    if (const char* why = UnpackedLengthProblem(entry.name, directory)) {
+      report(kind, index, entry, "too-long", why);
       return false;
     }
     std::string key = CaseKey(entry.name, options.codePage);
     std::string parent = Parent(key);
     if (!parent.empty() && directories.count(parent) == 0)
-      report(kind, index, entry, "its directory is not created before it");
-    if (!seen.insert(key).second)
-      report(kind, index, entry,
+      report(kind, index, entry, "missing-directory", "its directory is not created before it");
+    auto first = seen.emplace(key, entry.name);
+    if (!first.second && first.first->second == entry.name)
+      report(kind, index, entry, "duplicate-name", "same name as an earlier entry");
+    else if (!first.second)
+      report(kind, index, entry, "case-clash",
              "same name as an earlier entry on Windows, where letter case does not count");
     return true;
   };
@@ -169,17 +270,17 @@ int VerifyCommand(const fs::path& path, const Options& options) {
   index = 0;
   for (PackageEntry* entry = tables.files.first; entry != nullptr; entry = entry->next, ++index) {
     if (const char* why = BlobProblem(tables, *entry)) {
-      report("file", index, *entry, why);
+      report("file", index, *entry, "blob-outside", why);
       continue;
     }
     // The blob alone, through a buffer: the decoder must not read into the next blob.
     if (fseek(package.file(), static_cast<long>(tables.dataStart + entry->offset), SEEK_SET) != 0) {
-      report("file", index, *entry, "cannot be read");
+      report("file", index, *entry, "unreadable", "cannot be read");
       continue;
     }
     std::vector<uint8_t> blob(entry->size);
     if (entry->size > 0 && fread(blob.data(), 1, blob.size(), package.file()) != blob.size()) {
-      report("file", index, *entry, "cannot be read");
+      report("file", index, *entry, "unreadable", "cannot be read");
       continue;
     }
     ByteSource input;
@@ -188,27 +289,38 @@ int VerifyCommand(const fs::path& path, const Options& options) {
     InitSink(&output, decoder->outputBuffer, sizeof decoder->outputBuffer, CountBytes, &progress);
     uint32_t declared = 0;
     DecodeStatus status = DecodeBlob(*decoder, &input, &output, &declared);
-    if (const char* why = DecodeProblem(status))
-      report("file", index, *entry, why);
+    Problem problem = DecodeProblem(status);
+    if (problem.code != nullptr)
+      report("file", index, *entry, problem.code, problem.message);
     else if (decoder->produced != declared)
-      report("file", index, *entry,
+      report("file", index, *entry, "size-mismatch",
              "decodes to " + std::to_string(decoder->produced) + " bytes but declares " +
                  std::to_string(declared));
     else if (entry->size > 0 && entry->size < 4)
-      report("file", index, *entry, "blob shorter than its 4-byte size");
+      report("file", index, *entry, "short-blob", "blob shorter than its 4-byte size");
+    else if (options.verbose && !options.json)
+      printf("%s: %s\n", PrintableName(entry->name, options.codePage).c_str(), "ok");
     decoded += decoder->produced;
     progress.Show();
+  }
+  if (options.json) {
+    Json document = {{"package", path.string()},    {"ok", problems == 0},
+                     {"problems", problemList},     {"directories", tables.directories.count},
+                     {"files", tables.files.count}, {"decoded", decoded}};
+    AddDiskNeeds(&document, total, stored);
+    PrintJson(document);
+    return problems > 0 ? kExitProblems : kExitClean;
   }
   if (problems > 0) {
     fprintf(stderr, "setuppack: %s: %d problem%s\n", path.string().c_str(), problems,
             problems == 1 ? "" : "s");
-    return 1;
+    return kExitProblems;
   }
   if (!options.quiet)
     printf("%s: ok, %d directories, %d files, %" PRIu64 " bytes decoded; %s\n",
            path.string().c_str(), tables.directories.count, tables.files.count, decoded,
            DiskNeeds(total, stored).c_str());
-  return 0;
+  return kExitClean;
 }
 
 }  // namespace packer
