@@ -1,19 +1,23 @@
 // setuppack: makes, lists, verifies and unpacks the launcher's packages.
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "packer/commands.h"
+#include "packer/system.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using packer::Failure;
 using packer::Options;
 
-const char kUsage[] =
-    "usage: setuppack COMMAND [options] ARGS\n"
+// The synopsis, which a wrong command line gets too, and the rest of the general help.
+const char kSynopsis[] =
+    "usage: setuppack [options] COMMAND [options] ARGS\n"
+    "       setuppack help COMMAND\n"
     "\n"
     "commands:\n"
     "  create SRC_DIR [-o FILE]   pack a directory tree (default output Pack.qvd)\n"
@@ -21,64 +25,130 @@ const char kUsage[] =
     "  verify FILE                check that the launcher would unpack a package in full\n"
     "  extract FILE DEST_DIR      unpack a package as the launcher would\n"
     "  compress IN OUT            compress one file into a blob\n"
-    "  decompress IN OUT          decompress one blob\n"
+    "  decompress IN OUT          decompress one blob\n";
+const char kDetails[] =
     "\n"
-    "options: --quiet, --help; 'setuppack COMMAND --help' tells more.\n"
-    "exit codes: 0 success, 1 failure or problems found, 2 wrong usage.\n";
+    "options: -q, --quiet, -v, --verbose, --jobs N, -h, --help, -V, --version\n"
+    "  -q, --quiet    print nothing but errors, warnings and what was asked for\n"
+    "  -v, --verbose  a line for each file handled (create, verify, compress, decompress)\n"
+    "  --jobs N       compress on N threads, 1 to 256 (default: one per core)\n"
+    "These go anywhere on the line. An option's value follows it as --opt=value or --opt value;\n"
+    "'--' ends the options. '-o -' (create) and an IN or OUT of '-' (compress, decompress)\n"
+    "are standard output and input.\n"
+    "'setuppack help COMMAND' or 'setuppack COMMAND --help' tells more.\n"
+    "\n"
+    "exit codes:\n"
+    "  0  success\n"
+    "  1  problems found (verify), or the command failed on its input\n"
+    "  2  wrong usage\n"
+    "  3  a file cannot be read or written\n";
 
 struct Command {
   const char* name;
-  int arguments;
-  const char* help;
+  const char* synopsis;
+  const char* details;
 };
 
 const Command kCommands[] = {
-    {"create", 1,
-     "usage: setuppack create SRC_DIR [-o FILE] [--fast] [--jobs N] [--codepage CP] [--quiet]\n"
+    {"create",
+     "usage: setuppack create SRC_DIR [-o FILE] [--fast] [--codepage CP] [--werror]\n"
+     "                        [--exclude GLOB]... [--files-from FILE] [--follow-links]\n",
      "Packs every directory and file below SRC_DIR into FILE (default Pack.qvd). The output is\n"
      "the same byte for byte for the same tree. The package is written beside FILE under a\n"
      "temporary name and renamed over FILE only when complete.\n"
-     "  -o FILE        where to write the package\n"
-     "  --fast         greedy parse: faster, slightly larger\n"
-     "  --jobs N       compress on N threads (default: one per core)\n"
-     "  --codepage CP  write names outside ASCII in Windows ANSI code page CP (e.g. 1252);\n"
-     "                 without it such names are refused\n"
+     "  -o, --output FILE  where to write the package; '-' writes it to standard output once\n"
+     "                     it is complete (it is built in the temporary directory first)\n"
+     "  --fast             greedy parse: faster, slightly larger\n"
+     "  --codepage CP      write names outside ASCII in Windows ANSI code page CP (e.g. 1252);\n"
+     "                     without it such names are refused\n"
+     "  --werror           warnings (no top-level Installer.exe, names that may pass MAX_PATH)\n"
+     "                     are errors: exit 1 and no package\n"
+     "  --exclude GLOB     leave out the paths below SRC_DIR that match GLOB (repeatable)\n"
+     "  --files-from FILE  pack the paths listed in FILE, one a line, instead of the whole tree\n"
+     "  --follow-links     pack what links point to instead of refusing them\n"
      "Refused: links and special files, names Windows cannot hold, names that differ only in\n"
      "letter case, files of 4 GiB or more.\n"},
-    {"list", 1,
-     "usage: setuppack list FILE [--codepage CP]\n"
+    {"list", "usage: setuppack list FILE [--codepage CP] [--json]\n",
      "Prints one line per entry: kind, stored size, decoded size, ratio, name; then totals and\n"
      "the disk space unpacking needs.\n"
      "  --codepage CP  show names in the package's ANSI code page CP (e.g. 1252); without it,\n"
-     "                 bytes beyond ASCII are shown as \\xNN\n"},
-    {"verify", 1,
-     "usage: setuppack verify FILE [--codepage CP] [--quiet]\n"
+     "                 bytes beyond ASCII are shown as \\xNN\n"
+     "  --json         one JSON document: every entry with its kind, name (as UTF-8 text\n"
+     "                 when known, and always as bytes in hex), stored and decoded sizes,\n"
+     "                 offset in the file and whether its blob is shared; then the totals\n"},
+    {"verify", "usage: setuppack verify FILE [--codepage CP] [--json]\n",
      "Checks the tables and names as the launcher does and decodes every blob in full. Prints\n"
      "one line per problem and exits with 1 when there is any.\n"
      "  --codepage CP  the target users' ANSI code page: names are shown in it, and names that\n"
-     "                 differ only in the case of letters beyond ASCII are found too\n"},
-    {"extract", 2,
-     "usage: setuppack extract FILE DEST_DIR [--codepage CP] [--quiet]\n"
+     "                 differ only in the case of letters beyond ASCII are found too\n"
+     "  --json         one JSON document: ok, and each problem with its code, entry and message\n"},
+    {"extract", "usage: setuppack extract FILE DEST_DIR [--codepage CP] [--werror]\n",
      "Unpacks FILE into DEST_DIR (new or empty) with the launcher's own code. On any failure,\n"
      "and when interrupted, nothing is left in DEST_DIR or in the temporary directory.\n"
-     "  --codepage CP  show names in problem lines in ANSI code page CP\n"},
-    {"compress", 2,
-     "usage: setuppack compress IN OUT [--fast]\n"
-     "Compresses the file IN into the blob OUT.\n"},
-    {"decompress", 2,
-     "usage: setuppack decompress IN OUT [--quiet]\n"
-     "Decompresses the blob IN into OUT; fails on a damaged blob and writes nothing then.\n"},
+     "  --codepage CP  show names in problem lines in ANSI code page CP\n"
+     "  --werror       what the launcher passes over in a package (a warning each) is an error:\n"
+     "                 exit 1, and nothing is left in DEST_DIR\n"},
+    {"compress", "usage: setuppack compress IN OUT [--fast]\n",
+     "Compresses the file IN into the blob OUT; '-' reads standard input or writes standard\n"
+     "output.\n"
+     "  --fast         greedy parse: faster, slightly larger\n"},
+    {"decompress", "usage: setuppack decompress IN OUT\n",
+     "Decompresses the blob IN into OUT; fails on a damaged blob and writes nothing then. '-'\n"
+     "reads standard input or writes standard output (once the blob has decoded in full).\n"},
 };
 
-int Usage(const char* message) {
-  fprintf(stderr, "setuppack: %s\n%s", message, kUsage);
-  return 2;
+const Command* FindCommand(const std::string& name) {
+  for (const Command& command : kCommands)
+    if (name == command.name) return &command;
+  return nullptr;
 }
 
-int Run(const Command& command, const std::vector<std::string>& arguments, const Options& options) {
-  const std::string& first = arguments[0];
-  const std::string& second = arguments.size() > 1 ? arguments[1] : first;
-  std::string name = command.name;
+void PrintHelp(const Command* command) {
+  if (command != nullptr)
+    printf("%s%s", command->synopsis, command->details);
+  else
+    printf("%s%s", kSynopsis, kDetails);
+}
+
+// What a wrong command line gets: the reason, and the synopsis of the command it was for.
+int UsageError(const std::string& message, const Command* command) {
+  fprintf(stderr, "setuppack: %s\n%s'setuppack help%s%s' tells more.\n", message.c_str(),
+          command != nullptr ? command->synopsis : kSynopsis, command != nullptr ? " " : "",
+          command != nullptr ? command->name : "");
+  return packer::kExitUsage;
+}
+
+// Arguments arrive as UTF-8 on every system (see Utf8Arguments for Windows).
+fs::path PathArgument(const std::string& text) {
+  return fs::u8path(text);
+}
+
+// The arguments the parser found, for whichever command was chosen.
+struct Parsed {
+  Options options;
+  bool fast = false;
+  std::string output, filesFrom, helpTopic;
+  std::vector<std::string> arguments = std::vector<std::string>(2);
+};
+
+void AddCodePage(CLI::App* command, Parsed* parsed) {
+  command->add_option("--codepage", parsed->options.codePage)->check(CLI::Range(1, 65535));
+}
+
+CLI::App* AddCommand(CLI::App* app, const char* name, std::vector<std::string> arguments,
+                     Parsed* parsed) {
+  CLI::App* command = app->add_subcommand(name);
+  // Options of the whole tool after the command's name.
+  command->fallthrough();
+  for (size_t i = 0; i < arguments.size(); ++i)
+    command->add_option(arguments[i], parsed->arguments[i])->required();
+  return command;
+}
+
+int Dispatch(const std::string& name, const Parsed& parsed) {
+  const Options& options = parsed.options;
+  fs::path first = PathArgument(parsed.arguments[0]);
+  fs::path second = PathArgument(parsed.arguments[1]);
   if (name == "create") return packer::CreateCommand(first, options);
   if (name == "list") return packer::ListCommand(first, options);
   if (name == "verify") return packer::VerifyCommand(first, options);
@@ -87,72 +157,118 @@ int Run(const Command& command, const std::vector<std::string>& arguments, const
   return packer::DecompressCommand(first, second, options);
 }
 
-}  // namespace
+int Main(const std::vector<std::string>& arguments) {
+  packer::PrepareConsole();
+  Parsed parsed;
+  Options& options = parsed.options;
 
-int main(int argc, char** argv) {
-  if (argc < 2) return Usage("no command given");
-  if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 ||
-      strcmp(argv[1], "help") == 0) {
-    printf("%s", kUsage);
-    return 0;
+  CLI::App app("", "setuppack");
+  app.set_help_flag("-h,--help");
+  app.set_version_flag("-V,--version", "setuppack " SETUPPACK_VERSION);
+  // Anything not understood is collected and answered below with the command's own usage.
+  app.allow_extras();
+  app.require_subcommand(0, 1);
+  app.add_flag("-q,--quiet", options.quiet);
+  app.add_flag("-v,--verbose", options.verbose);
+  app.add_option("--jobs", options.jobs)->check(CLI::Range(1u, 256u));
+
+  CLI::App* create = AddCommand(&app, "create", {"SRC_DIR"}, &parsed);
+  create->add_option("-o,--output", parsed.output);
+  create->add_flag("--fast", parsed.fast);
+  AddCodePage(create, &parsed);
+  create->add_flag("--werror", options.werror);
+  create->add_option("--exclude", options.exclude)->allow_extra_args(false)->take_all();
+  create->add_option("--files-from", parsed.filesFrom);
+  create->add_flag("--follow-links", options.followLinks);
+  for (const char* name : {"list", "verify"}) {
+    CLI::App* examine = AddCommand(&app, name, {"FILE"}, &parsed);
+    AddCodePage(examine, &parsed);
+    examine->add_flag("--json", options.json);
   }
-  const Command* command = nullptr;
-  for (const Command& candidate : kCommands)
-    if (strcmp(argv[1], candidate.name) == 0) command = &candidate;
-  if (command == nullptr) return Usage((std::string("unknown command '") + argv[1] + "'").c_str());
+  CLI::App* extract = AddCommand(&app, "extract", {"FILE", "DEST_DIR"}, &parsed);
+  AddCodePage(extract, &parsed);
+  extract->add_flag("--werror", options.werror);
+  AddCommand(&app, "compress", {"IN", "OUT"}, &parsed)->add_flag("--fast", parsed.fast);
+  AddCommand(&app, "decompress", {"IN", "OUT"}, &parsed);
+  CLI::App* help = app.add_subcommand("help");
+  help->add_option("COMMAND", parsed.helpTopic);
 
-  Options options;
-  std::vector<std::string> arguments;
-  bool create = strcmp(command->name, "create") == 0;
-  bool compress = create || strcmp(command->name, "compress") == 0;
-  bool names = create || strcmp(command->name, "list") == 0 ||
-               strcmp(command->name, "verify") == 0 || strcmp(command->name, "extract") == 0;
-  for (int i = 2; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](const char* what) -> const char* {
-      if (i + 1 >= argc) return nullptr;
-      (void)what;
-      return argv[++i];
-    };
-    if (arg == "--help" || arg == "-h") {
-      printf("%s", command->help);
-      return 0;
-    } else if (arg == "--quiet" || arg == "-q") {
-      options.quiet = true;
-    } else if (compress && arg == "--fast") {
-      options.parse = PARSE_GREEDY;
-    } else if (create && (arg == "-o" || arg == "--output")) {
-      const char* path = value("a file");
-      if (path == nullptr) return Usage("-o needs a file name");
-      options.output = path;
-    } else if (create && arg == "--jobs") {
-      const char* text = value("a number");
-      int jobs = text != nullptr ? atoi(text) : 0;
-      if (jobs < 1 || jobs > 256) return Usage("--jobs takes a number from 1 to 256");
-      options.jobs = static_cast<unsigned>(jobs);
-    } else if (names && arg == "--codepage") {
-      const char* text = value("a number");
-      int page = text != nullptr ? atoi(text) : 0;
-      if (page <= 0 || page > 65535)
-        return Usage("--codepage takes a Windows code page number, such as 1252");
-      options.codePage = page;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return Usage(("unknown option '" + arg + "' for " + command->name).c_str());
-    } else {
-      arguments.push_back(arg);
+  // The parser takes the arguments last first, without the program's name.
+  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend() - 1);
+  const Command* chosen = nullptr;
+  auto choose = [&] {
+    std::vector<CLI::App*> commands = app.get_subcommands();
+    chosen = commands.empty() ? nullptr : FindCommand(commands[0]->get_name());
+  };
+  try {
+    app.parse(reversed);
+    choose();
+  } catch (const CLI::CallForHelp&) {
+    choose();
+    PrintHelp(chosen);
+    return packer::kExitClean;
+  } catch (const CLI::CallForVersion& version) {
+    printf("%s\n", version.what());
+    return packer::kExitClean;
+  } catch (const CLI::ParseError& error) {
+    choose();
+    return UsageError(error.what(), chosen);
+  }
+  std::vector<std::string> extras = app.remaining();
+  if (app.got_subcommand(help) && extras.empty()) {
+    const Command* topic = FindCommand(parsed.helpTopic);
+    if (parsed.helpTopic.empty() || topic != nullptr) {
+      PrintHelp(topic);
+      return packer::kExitClean;
     }
+    return UsageError("no command '" + parsed.helpTopic + "'", nullptr);
   }
-  if (static_cast<int>(arguments.size()) != command->arguments) {
-    fprintf(stderr, "setuppack: %s takes %d argument%s\n%s", command->name, command->arguments,
-            command->arguments == 1 ? "" : "s", command->help);
-    return 2;
+  if (!extras.empty()) {
+    const std::string& extra = extras[0];
+    if (extra.size() > 1 && extra[0] == '-')
+      return UsageError("unknown option '" + extra + "'" +
+                            (chosen != nullptr ? std::string(" for ") + chosen->name : ""),
+                        chosen);
+    if (chosen == nullptr) return UsageError("unknown command '" + extra + "'", nullptr);
+    return UsageError("unexpected argument '" + extra + "'", chosen);
+  }
+  if (chosen == nullptr) return UsageError("no command given", nullptr);
+
+  if (parsed.fast) options.parse = PARSE_GREEDY;
+  if (!parsed.output.empty()) options.output = PathArgument(parsed.output);
+  if (!parsed.filesFrom.empty()) options.filesFrom = PathArgument(parsed.filesFrom);
+  std::string name = chosen->name;
+  // Compressed bytes on a terminal help nobody and may upset it.
+  bool binaryOut = (name == "create" && parsed.output == "-") ||
+                   (name == "compress" && parsed.arguments[1] == "-");
+  if (binaryOut && packer::IsTerminal(stdout)) {
+    fprintf(stderr, "setuppack: standard output is a terminal; redirect it to write %s\n",
+            name == "create" ? "a package" : "a blob");
+    return packer::kExitUsage;
   }
   try {
-    return Run(*command, arguments, options);
+    return Dispatch(name, parsed);
   } catch (const Failure& failure) {
     fprintf(stderr, "setuppack: %s\n", failure.what());
+    return failure.exitCode();
+  } catch (const fs::filesystem_error& failure) {
+    fprintf(stderr, "setuppack: %s\n", failure.what());
+    return packer::kExitFile;
   } catch (const std::exception& failure) {
     fprintf(stderr, "setuppack: %s\n", failure.what());
   }
-  return 1;
+  return packer::kExitProblems;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Built with -municode: the arguments come as the user typed them, whatever the code page.
+int wmain(int argc, wchar_t** argv) {
+  return Main(packer::Utf8Arguments(argc, argv));
+}
+#else
+int main(int argc, char** argv) {
+  return Main(std::vector<std::string>(argv, argv + argc));
+}
+#endif
