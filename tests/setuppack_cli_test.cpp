@@ -1,0 +1,417 @@
+// The real setuppack in a process of its own, as scripts and CI run it: argument forms, exit
+// codes, JSON read back with a parser, standard input and output, --werror, names in any script
+// and Ctrl-C.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/bit_writer.h"
+#include "support/child_process.h"
+#include "support/package_builder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+typedef std::vector<std::string> Arguments;
+
+fs::path Setuppack() {
+  std::string path = SETUPPACK_PATH;
+#ifdef _WIN32
+  // The build names it by its Unix path; under Wine that is drive Z:.
+  if (path[0] == '/') path = "Z:" + path;
+#endif
+  return fs::u8path(path);
+}
+
+std::string Sample(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string text;
+  // Line ends, ^Z and NUL: what a text-mode stream would change or stop at.
+  const std::string pieces[] = {"alpha ", "beta\r\n", "gamma\n", std::string("\x1a\0", 2), "\xff"};
+  while (text.size() < size) text += pieces[random() % 5];
+  text.resize(size);
+  return text;
+}
+
+std::string Hex(const std::string& bytes) {
+  std::string hex;
+  for (unsigned char byte : bytes) {
+    const char* digits = "0123456789abcdef";
+    hex += {digits[byte >> 4], digits[byte & 15]};
+  }
+  return hex;
+}
+
+// Text as the tool printed it, with Windows' line ends as "\n".
+std::string Text(std::string printed) {
+  for (size_t at; (at = printed.find("\r\n")) != std::string::npos;) printed.erase(at, 1);
+  return printed;
+}
+
+class SetuppackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("setuppack-cli-" + std::to_string(std::random_device()()));
+    for (const char* dir : {"work", "tmp", "io"}) fs::create_directories(root_ / dir);
+    Write("src/Installer.exe", Sample(5000, 1));
+    Write("src/data/notes.txt", Sample(700, 2));
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  // Below the working directory of the runs.
+  void Write(const fs::path& relative, const std::string& contents) {
+    fs::create_directories((root_ / "work" / relative).parent_path());
+    std::ofstream(root_ / "work" / relative, std::ios::binary) << contents;
+  }
+  std::string Read(const fs::path& relative) {
+    std::ifstream in(root_ / "work" / relative, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  bool Exists(const fs::path& relative) { return fs::exists(root_ / "work" / relative); }
+  void WritePackage(const fs::path& relative, const std::vector<std::string>& directories,
+                    const std::vector<TestFile>& files) {
+    std::vector<uint8_t> bytes = BuildPackage(directories, files);
+    Write(relative, std::string(bytes.begin(), bytes.end()));
+  }
+  // Everything in the working and temporary directories, so that a test can see that a run
+  // left nothing behind.
+  std::vector<std::string> Leftovers() {
+    std::vector<std::string> names;
+    for (const char* dir : {"work", "tmp"})
+      for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root_ / dir))
+        names.push_back(entry.path().lexically_relative(root_).u8string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  ChildRun Run(const Arguments& arguments, const std::string& input = "") {
+    ChildSetup setup = {root_ / "work", root_ / "tmp", root_ / "io", input, nullptr};
+    return RunChild(Setuppack(), arguments, setup);
+  }
+
+  fs::path root_;
+};
+
+// --- Argument forms -----------------------------------------------------------------------
+
+TEST_F(SetuppackTest, OptionsTakeValuesEitherWayAndStandAnywhere) {
+  ChildRun reference = Run({"create", "src", "-o", "a.qvd"});
+  ASSERT_EQ(reference.exitCode, 0) << reference.err;
+  EXPECT_NE(reference.out.find("a.qvd: 1 directories, 2 files"), std::string::npos);
+  // Options of the whole tool before and after the command, values after '=' or apart, '--'.
+  fs::rename(root_ / "work/src", root_ / "work/-src");
+  for (const Arguments& arguments :
+       {Arguments{"--quiet", "create", "--output=b.qvd", "--jobs=1", "--", "-src"},
+        Arguments{"--jobs", "2", "create", "--codepage", "1252", "-o", "b.qvd", "-q", "--", "-src"},
+        Arguments{"create", "--output", "b.qvd", "-q", "--jobs", "1", "--codepage=1252",
+                  "./-src"}}) {
+    ChildRun run = Run(arguments);
+    EXPECT_EQ(run.exitCode, 0) << arguments[1] << run.err;
+    EXPECT_EQ(run.out, "") << "quiet";
+    EXPECT_TRUE(Read("b.qvd") == Read("a.qvd"));
+    fs::remove(root_ / "work/b.qvd");
+  }
+  ChildRun verbose = Run({"-v", "verify", "a.qvd"});
+  EXPECT_EQ(verbose.exitCode, 0);
+  EXPECT_NE(Text(verbose.out).find("\\data\\notes.txt: ok\n"), std::string::npos) << verbose.out;
+}
+
+TEST_F(SetuppackTest, HelpAndVersion) {
+  ChildRun version = Run({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(Text(version.out), std::string("setuppack ") + SETUPPACK_VERSION + "\n");
+  EXPECT_EQ(Run({"list", "-V"}).out, version.out);
+  for (const char* command : {"create", "list", "verify", "extract", "compress", "decompress"}) {
+    ChildRun help = Run({"help", command});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind(std::string("usage: setuppack ") + command + " ", 0), 0u) << help.out;
+    EXPECT_EQ(Run({command, "--help"}).out, help.out);
+  }
+  ChildRun general = Run({"help"});
+  EXPECT_EQ(Run({"-h"}).out, general.out);
+  EXPECT_NE(general.out.find("3  a file cannot be read or written"), std::string::npos);
+}
+
+TEST_F(SetuppackTest, WrongUsageGetsTheCommandsSynopsisAndExitCodeTwo) {
+  WritePackage("p.qvd", {}, {{"\\Installer.exe", LiteralBlob("x")}});
+  struct Case {
+    Arguments arguments;
+    const char* message;
+    const char* synopsis;
+  };
+  const Case cases[] = {
+      {{"create", "src", "--bogus"}, "unknown option '--bogus' for create", "setuppack create"},
+      {{"list", "p.qvd", "--fast"}, "unknown option '--fast'", "setuppack list FILE"},
+      {{"create", "src", "--jobs", "2x"}, "--jobs", "setuppack create"},
+      {{"--jobs=0", "verify", "p.qvd"}, "--jobs", "setuppack verify"},
+      {{"extract", "p.qvd", "out", "--codepage", "12ab"}, "--codepage", "setuppack extract"},
+      {{"list", "p.qvd", "--codepage", "70000"}, "--codepage", "setuppack list"},
+      {{"list", "p.qvd", "--codepage", "1"}, "code page 1 is not known", ""},
+      {{"create", "src", "-o"}, "--output", "setuppack create"},
+      {{"extract", "p.qvd"}, "DEST_DIR", "setuppack extract"},
+      {{"compress", "a", "b", "c"}, "unexpected argument 'c'", "setuppack compress"},
+      {{"bogus"}, "unknown command 'bogus'", "commands:"},
+      {{}, "no command given", "commands:"},
+      {{"help", "bogus"}, "no command 'bogus'", "commands:"},
+  };
+  std::vector<std::string> before = Leftovers();
+  for (const Case& c : cases) {
+    ChildRun run = Run(c.arguments);
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(c.synopsis), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(Leftovers(), before) << "nothing written";
+}
+
+// --- Exit codes ---------------------------------------------------------------------------
+
+TEST_F(SetuppackTest, ExitCodesTellProblemsFromUsageFromFiles) {
+  ASSERT_EQ(Run({"create", "src", "-q"}).exitCode, 0);
+  std::string good = Read("Pack.qvd");
+  Write("cut.qvd", good.substr(0, good.size() - 10));
+  Write("short.qvd", "abc");
+  Write("blob", good.substr(0, 3));
+  Write(fs::u8path("bad/caf\u00e9"), "not ASCII, and no --codepage");
+  Write("full/x", "");
+  struct Case {
+    Arguments arguments;
+    int exitCode;
+  };
+  const Case cases[] = {
+      {{"verify", "Pack.qvd"}, 0},         {{"verify", "cut.qvd"}, 1},
+      {{"list", "short.qvd"}, 1},          {{"create", "bad", "-o", "bad.qvd"}, 1},
+      {{"extract", "cut.qvd", "out"}, 1},  {{"extract", "Pack.qvd", "full"}, 1},
+      {{"decompress", "blob", "out"}, 1},  {{"list", "missing.qvd"}, 3},
+      {{"verify", "missing.qvd"}, 3},      {{"extract", "missing.qvd", "out"}, 3},
+      {{"create", "missing"}, 3},          {{"create", "src", "-o", "no/such/dir/p.qvd"}, 3},
+      {{"compress", "missing", "out"}, 3}, {{"decompress", "missing", "out"}, 3},
+  };
+  for (const Case& c : cases) {
+    ChildRun run = Run(c.arguments);
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.arguments[0] << " " << c.arguments[1] << run.err;
+    EXPECT_EQ(run.err.empty(), c.exitCode == 0) << "every failure says why";
+  }
+  EXPECT_FALSE(Exists("out") || Exists("bad.qvd"));
+}
+
+// --- JSON ---------------------------------------------------------------------------------
+
+TEST_F(SetuppackTest, ListJsonDescribesEveryEntry) {
+  std::vector<uint8_t> shared = LiteralBlob("shared"), own = LiteralBlob(Sample(300, 3));
+  std::vector<PackageRecord> directories = {{"\\d", 0, 0}};
+  uint32_t end = static_cast<uint32_t>(shared.size() + own.size());
+  std::vector<PackageRecord> files = {
+      {"\\Installer.exe", 0, static_cast<uint32_t>(shared.size())},
+      {"\\d\\caf\xe9.txt", static_cast<uint32_t>(shared.size()), static_cast<uint32_t>(own.size())},
+      {"\\d\\copy.txt", 0, static_cast<uint32_t>(shared.size())},
+      {"\\e1", end, 0},
+      {"\\e2", end, 0},
+      {"\\rtl\xe2\x80\xaetxt\x1b", end, 0}};
+  std::vector<uint8_t> bytes = PackageTablesBytes(directories, files);
+  uint64_t dataStart = bytes.size();
+  bytes.insert(bytes.end(), shared.begin(), shared.end());
+  bytes.insert(bytes.end(), own.begin(), own.end());
+  Write("p.qvd", std::string(bytes.begin(), bytes.end()));
+
+  ChildRun bare = Run({"list", "p.qvd", "--json"});
+  ASSERT_EQ(bare.exitCode, 0) << bare.err;
+  Json listed = Json::parse(bare.out);
+  const Json& entries = listed["entries"];
+  ASSERT_EQ(entries.size(), 1 + files.size());
+  EXPECT_EQ(entries[0]["kind"], "directory");
+  EXPECT_EQ(entries[0]["name"], "\\d");
+  const uint32_t decoded[] = {6, 300, 6, 0, 0, 0};
+  const bool isShared[] = {true, false, true, false, false, false};
+  for (size_t i = 0; i < files.size(); ++i) {
+    const Json& entry = entries[1 + i];
+    SCOPED_TRACE(files[i].name);
+    EXPECT_EQ(entry["kind"], "file");
+    EXPECT_EQ(entry["name_hex"], Hex(files[i].name));
+    EXPECT_EQ(entry["stored"], files[i].size);
+    EXPECT_EQ(entry["decoded"], decoded[i]);
+    EXPECT_EQ(entry["offset"], dataStart + files[i].offset);
+    EXPECT_EQ(entry["shared"], isShared[i]) << "empty blobs share nothing";
+  }
+  EXPECT_EQ(entries[1]["name"], "\\Installer.exe") << "ASCII is text in every code page";
+  EXPECT_FALSE(entries[2].contains("name")) << "a byte beyond ASCII means nothing by itself";
+  EXPECT_EQ(listed["files"], files.size());
+  EXPECT_EQ(listed["stored"], 2 * shared.size() + own.size());
+
+  ChildRun western = Run({"list", "p.qvd", "--json", "--codepage", "1252"});
+  EXPECT_EQ(Json::parse(western.out)["entries"][2]["name"], "\\d\\caf\xc3\xa9.txt");
+  // Characters that would steer a terminal are escaped in the text, intact in the value.
+  ChildRun utf8 = Run({"list", "p.qvd", "--json", "--codepage", "65001"});
+  EXPECT_EQ(utf8.out.find("\xe2\x80\xae"), std::string::npos);
+  EXPECT_EQ(utf8.out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(Json::parse(utf8.out)["entries"][6]["name"], files[5].name);
+}
+
+TEST_F(SetuppackTest, VerifyJsonGivesEachProblemAStableCode) {
+  std::vector<uint8_t> fine = LiteralBlob("fine");
+  BitWriter early;
+  early.Reference(0, 1);  // the first symbol a reference, to nothing learnt yet
+  WritePackage("p.qvd", {"\\d", "\\D", "\\d"},
+               {{"\\..\\evil", fine},
+                {"\\nodir\\f", fine},
+                {"\\d\\ok", fine},
+                {"\\corrupt", MakeBlob(1, early.bytes())},
+                {"\\cut", MakeBlob(3, {0x30, 0x80})},
+                {"\\" + std::string(270, 'n'), fine}});
+  ChildRun run = Run({"verify", "p.qvd", "--json"});
+  EXPECT_EQ(run.exitCode, 1);
+  Json verified = Json::parse(run.out);
+  EXPECT_EQ(verified["ok"], false);
+  std::vector<std::string> found;
+  for (const Json& problem : verified["problems"])
+    found.push_back(problem["code"].get<std::string>() + " " +
+                    problem["entry"]["kind"].get<std::string>() + " " +
+                    std::to_string(problem["entry"]["index"].get<int>()));
+  std::sort(found.begin(), found.end());
+  EXPECT_EQ(found, (std::vector<std::string>{"case-clash directory 1", "corrupt-stream file 3",
+                                             "duplicate-name directory 2",
+                                             "missing-directory file 1", "too-long file 5",
+                                             "truncated-stream file 4", "unsafe-name file 0"}));
+
+  // A package with tables that end early is a finding too; a clean one has none.
+  Write("short.qvd", "abc");
+  ChildRun tables = Run({"verify", "short.qvd", "--json"});
+  EXPECT_EQ(tables.exitCode, 1);
+  EXPECT_EQ(Json::parse(tables.out)["problems"][0]["code"], "bad-tables");
+  WritePackage("clean.qvd", {}, {{"\\Installer.exe", fine}});
+  ChildRun clean = Run({"verify", "clean.qvd", "--json"});
+  EXPECT_EQ(clean.exitCode, 0);
+  Json ok = Json::parse(clean.out);
+  EXPECT_EQ(ok["ok"], true);
+  EXPECT_EQ(ok["problems"].size(), 0u);
+  EXPECT_EQ(ok["decoded"], 4);
+}
+
+// --- Standard input and output --------------------------------------------------------------
+
+TEST_F(SetuppackTest, StandardStreamsCarryBytesAsTheyAre) {
+  ASSERT_EQ(Run({"create", "src", "-o", "file.qvd", "-q"}).exitCode, 0);
+  ChildRun piped = Run({"create", "src", "-o", "-"});
+  EXPECT_EQ(piped.exitCode, 0);
+  EXPECT_TRUE(piped.out == Read("file.qvd")) << "the package alone, the report on standard error";
+  EXPECT_NE(piped.err.find("standard output: 1 directories"), std::string::npos);
+
+  // Line ends and ^Z pass unchanged (binary mode on Windows).
+  std::string data = Sample(20000, 4);
+  Write("data", data);
+  ASSERT_EQ(Run({"compress", "data", "blob"}).exitCode, 0);
+  ChildRun compressed = Run({"compress", "-", "-"}, data);
+  EXPECT_EQ(compressed.exitCode, 0);
+  EXPECT_TRUE(compressed.out == Read("blob"));
+  ChildRun decompressed = Run({"decompress", "-", "-"}, compressed.out);
+  EXPECT_EQ(decompressed.exitCode, 0);
+  EXPECT_TRUE(decompressed.out == data);
+
+  // A failure reaches standard output as nothing at all, and leaves nothing behind.
+  std::vector<std::string> before = Leftovers();
+  ChildRun damaged = Run({"decompress", "-", "-"}, compressed.out.substr(0, 2000));
+  EXPECT_EQ(damaged.exitCode, 1);
+  EXPECT_EQ(damaged.out, "");
+  Write(fs::u8path("src/caf\u00e9"), "not ASCII, and no --codepage");
+  before = Leftovers();
+  ChildRun refused = Run({"create", "src", "-o", "-"});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(Leftovers(), before);
+}
+
+// --- Warnings -----------------------------------------------------------------------------
+
+TEST_F(SetuppackTest, WerrorMakesWarningsFatalEvenWhenQuiet) {
+  fs::remove(root_ / "work/src/Installer.exe");
+  ChildRun warned = Run({"create", "src", "-q"});
+  EXPECT_EQ(warned.exitCode, 0);
+  EXPECT_EQ(warned.err, "") << "--quiet hides a warning";
+  std::vector<std::string> before = Leftovers();
+  for (const Arguments& arguments : {Arguments{"create", "src", "-o", "w.qvd", "--werror"},
+                                     Arguments{"-q", "create", "src", "-o", "w.qvd", "--werror"}}) {
+    ChildRun run = Run(arguments);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("no Installer.exe"), std::string::npos) << run.err;
+    EXPECT_EQ(Leftovers(), before) << "no package";
+  }
+  // What the launcher passes over, extract warns about; --werror leaves nothing unpacked.
+  WritePackage("slip.qvd", {},
+               {{"\\Installer.exe", LiteralBlob("x")}, {"\\nodir\\f", LiteralBlob("y")}});
+  EXPECT_EQ(Run({"extract", "slip.qvd", "out", "-q"}).exitCode, 0);
+  ChildRun strict = Run({"extract", "slip.qvd", "strict", "-q", "--werror"});
+  EXPECT_EQ(strict.exitCode, 1);
+  EXPECT_NE(strict.err.find("nodir"), std::string::npos);
+  EXPECT_TRUE(Exists("out/Installer.exe"));
+  EXPECT_FALSE(Exists("strict"));
+}
+
+// --- Names in any script, stops ------------------------------------------------------------
+
+TEST_F(SetuppackTest, NamesInAnyScriptAsArgumentsAndInTheTree) {
+  // Cyrillic and Japanese in the paths the user names; Cyrillic names in the tree, for the
+  // Cyrillic code page. Windows must take all of them through the wide calls.
+  fs::path tree = fs::u8path("Пакет 日本"), data = fs::u8path("данные/файл.txt");
+  Write(tree / "Installer.exe", "installer");
+  Write(tree / data, "contents");
+  fs::path package = fs::u8path("выход パック.qvd");
+  ChildRun created = Run({"create", tree.u8string(), "-o", package.u8string(), "--codepage=1251"});
+  ASSERT_EQ(created.exitCode, 0) << created.err;
+  EXPECT_EQ(created.out.find(package.u8string() + ": 1 directories, 2 files"), 0u) << created.out;
+  ChildRun listed = Run({"list", package.u8string(), "--codepage", "1251"});
+  EXPECT_NE(Text(listed.out).find(" \\данные\\файл.txt\n"), std::string::npos) << listed.out;
+  ChildRun json = Run({"list", package.u8string(), "--json", "--codepage", "1251"});
+  EXPECT_EQ(Json::parse(json.out)["package"], package.u8string());
+  EXPECT_EQ(Run({"verify", package.u8string(), "--codepage", "1251"}).exitCode, 0);
+
+  fs::path destination = fs::u8path("распаковка 展開");
+  ChildRun extracted = Run({"extract", package.u8string(), destination.u8string(), "-q"});
+  EXPECT_EQ(extracted.exitCode, 0) << extracted.err;
+  EXPECT_EQ(Read(destination / "Installer.exe"), "installer");
+  fs::path blob = fs::u8path("日本.blob"), back = fs::u8path("Ж.txt");
+  EXPECT_EQ(Run({"compress", (tree / data).u8string(), blob.u8string()}).exitCode, 0);
+  EXPECT_EQ(Run({"decompress", blob.u8string(), back.u8string()}).exitCode, 0);
+  EXPECT_EQ(Read(back), "contents");
+}
+
+TEST_F(SetuppackTest, StoppedCreateLeavesNoPartialOutput) {
+  // Enough to compress that a stop finds the temporary file open and being written.
+  Write("src/big.bin", Sample(24 << 20, 5));
+  for (const char* output : {"big.qvd", "-"}) {
+    SCOPED_TRACE(output);
+    std::vector<std::string> before = Leftovers();
+    bool partFound = false;
+    auto writing = [&] {
+      for (const std::string& name : Leftovers())
+        partFound = partFound || (name.find(".part") != std::string::npos &&
+                                  std::find(before.begin(), before.end(), name) == before.end());
+      return partFound;
+    };
+    ChildSetup setup = {root_ / "work", root_ / "tmp", root_ / "io", "", writing};
+    ChildRun run =
+        RunChild(Setuppack(), {"create", "src", "-o", output, "--jobs", "1", "-q"}, setup);
+    ASSERT_TRUE(partFound) << "setuppack ended before it could be stopped";
+#ifdef _WIN32
+    EXPECT_EQ(run.exitCode, 130);
+#else
+    EXPECT_EQ(run.exitCode, 128 + SIGINT);
+#endif
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(Leftovers(), before);
+  }
+}
+
+}  // namespace
