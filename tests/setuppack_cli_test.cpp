@@ -376,6 +376,12 @@ TEST_F(SetuppackTest, NamesInAnyScriptAsArgumentsAndInTheTree) {
   ChildRun json = Run({"list", package.u8string(), "--json", "--codepage", "1251"});
   EXPECT_EQ(Json::parse(json.out)["package"], package.u8string());
   EXPECT_EQ(Run({"verify", package.u8string(), "--codepage", "1251"}).exitCode, 0);
+  // Japanese names in the tree, whose second bytes in code page 932 include '\\'.
+  Write(fs::u8path("日本/Installer.exe"), "installer");
+  Write(fs::u8path("日本/ソフト/表.txt"), "table");
+  EXPECT_EQ(Run({"create", "日本", "-o", "日本.qvd", "--codepage", "932", "-q"}).exitCode, 0);
+  ChildRun japanese = Run({"list", "日本.qvd", "--codepage", "932"});
+  EXPECT_NE(Text(japanese.out).find(" \\ソフト\\表.txt\n"), std::string::npos) << japanese.out;
 
   fs::path destination = fs::u8path("распаковка 展開");
   ChildRun extracted = Run({"extract", package.u8string(), destination.u8string(), "-q"});
