@@ -266,11 +266,11 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
       out.Write(blob.data(), blob.size());
       offset += blob.size();
       if (options.verbose)
-        fprintf(report, "%s: %" PRIu64 " bytes in, %zu out\n", files[i].source.string().c_str(),
-                files[i].size, blob.size());
-      progress.Show();
+        PrintLine(report, files[i].source.string() + ": " + std::to_string(files[i].size) +
+                              " bytes in, " + std::to_string(blob.size()) + " out");
     }
   }
+  progress.Finish();
   std::vector<uint8_t> tables = PackageTablesBytes(directoryRecords, fileRecords);
   out.WriteAt(0, tables.data(), tables.size());
   out.Commit();

@@ -217,8 +217,8 @@ int VerifyCommand(const fs::path& path, const Options& options) {
       problemList.push_back({{"code", code}, {"entry", place}, {"message", what}});
       return;
     }
-    printf("%s: %s %d (%s): %s\n", path.string().c_str(), kind, index,
-           PrintableName(entry.name, options.codePage).c_str(), what.c_str());
+    PrintLine(stdout, path.string() + ": " + kind + " " + std::to_string(index) + " (" +
+                          PrintableName(entry.name, options.codePage) + "): " + what);
   };
 
   std::set<std::string> directories;        // by CaseKey
@@ -299,10 +299,10 @@ int VerifyCommand(const fs::path& path, const Options& options) {
     else if (entry->size > 0 && entry->size < 4)
       report("file", index, *entry, "short-blob", "blob shorter than its 4-byte size");
     else if (options.verbose && !options.json)
-      printf("%s: %s\n", PrintableName(entry->name, options.codePage).c_str(), "ok");
+      PrintLine(stdout, PrintableName(entry->name, options.codePage) + ": ok");
     decoded += decoder->produced;
-    progress.Show();
   }
+  progress.Finish();
   if (options.json) {
     Json document = {{"package", path.string()},    {"ok", problems == 0},
                      {"problems", problemList},     {"directories", tables.directories.count},

@@ -26,6 +26,13 @@ void UseBinaryMode(FILE* stream);
 
 // Opens `path` for binary reading, whatever the script of its name.
 FILE* OpenForReading(const std::filesystem::path& path);
+// The width of the terminal standard error writes to, in columns; 0 when it cannot be told.
+int TerminalColumns();
+
+// Writes straight to standard error, past the C library's buffer and lock: a signal handler may
+// call it whatever the interrupted code was doing.
+void WriteStderrNow(const char* text, size_t size);
+
 // Creates `path` for binary writing only if nothing of that name exists; null otherwise. On
 // Windows the file may be deleted while it is open, which the stop handler needs: it runs on a
 // thread of its own while the main thread may still be writing.

@@ -95,6 +95,17 @@ FILE* OpenForReading(const std::filesystem::path& path) {
   return _wfopen(path.c_str(), L"rb");
 }
 
+int TerminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+void WriteStderrNow(const char* text, size_t size) {
+  DWORD wrote;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(size), &wrote, nullptr);
+}
+
 FILE* CreateNewFile(const std::filesystem::path& path) {
   HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
