@@ -79,8 +79,6 @@ void RemovePending() {
   }
 }
 
-std::atomic<int> g_warnings{0};
-
 // Characters that steer a terminal or the order of a line instead of showing: C0 and C1
 // controls, DEL, line and paragraph separators, and the bidirectional marks, embeddings,
 // overrides and isolates.
@@ -155,7 +153,7 @@ RemovedOnInterrupt::~RemovedOnInterrupt() {
 }
 
 void Warn(const Options& options, const std::string& message) {
-  ++g_warnings;
+  ++*options.warnings;
   if (options.werror)
     PrintLine(stderr, "setuppack: error (--werror): " + message);
   else if (!options.quiet)
@@ -163,7 +161,7 @@ void Warn(const Options& options, const std::string& message) {
 }
 
 void FailOnWarnings(const Options& options) {
-  int warnings = g_warnings.load();
+  int warnings = options.warnings->load();
   if (options.werror && warnings > 0)
     throw Failure(std::to_string(warnings) + " warning" + (warnings == 1 ? "" : "s") +
                   ", fatal with --werror; nothing was written");

@@ -9,6 +9,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -59,6 +60,8 @@ struct Options {
   std::filesystem::path output;
   bool json = false;    // list and verify: machine-readable output
   bool werror = false;  // warnings make the command fail
+  // The warnings issued so far, shared by the copies of one command's options.
+  std::shared_ptr<std::atomic<int>> warnings = std::make_shared<std::atomic<int>>(0);
   // create: what to pack of the source tree.
   std::vector<std::string> exclude;  // glob patterns on paths relative to the source
   std::filesystem::path filesFrom;   // a list of paths to pack, one a line, instead of the tree

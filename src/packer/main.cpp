@@ -194,7 +194,8 @@ int Main(const std::vector<std::string>& arguments) {
   help->add_option("COMMAND", parsed.helpTopic);
 
   // The parser takes the arguments last first, without the program's name.
-  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend() - 1);
+  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+  if (!reversed.empty()) reversed.pop_back();
   const Command* chosen = nullptr;
   auto choose = [&] {
     std::vector<CLI::App*> commands = app.get_subcommands();
