@@ -67,7 +67,7 @@ uint32_t Changed(uint32_t word, SlotState state) {
 
 void RemovePending() {
   EraseLineNow();
-  static PathChar path[kSlotPath];  // only ever used by the one stop the process gets
+  PathChar path[kSlotPath];
   for (PendingRemoval& slot : g_pending) {
     uint32_t before = slot.word.load();
     int state = before & 3;

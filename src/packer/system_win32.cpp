@@ -24,6 +24,10 @@ BOOL WINAPI HandleControl(DWORD) {
   // into the deleted file, whose name is gone once the process has ended. A file that the shared
   // core holds open while unpacking cannot be deleted and stays. TerminateProcess, not
   // ExitProcess: the C runtime's clean-up would wait for locks the main thread may hold.
+  // Each event gets a thread of its own: a second stop waits for the first clean-up, which ends
+  // the process.
+  static LONG stopping = 0;
+  if (InterlockedExchange(&stopping, 1) != 0) Sleep(INFINITE);
   if (g_cleanUp != nullptr) g_cleanUp();
   if (g_consoleOutputPage != 0) SetConsoleOutputCP(g_consoleOutputPage);
   TerminateProcess(GetCurrentProcess(), 130);
