@@ -6,6 +6,7 @@
 // It also leaves a file and a directory beside itself, for the launcher to remove.
 // PROBE_BUSY_MS keeps it from waiting for input that long after making its windows;
 // PROBE_WINDOWS sets their number (1). They start hidden: only the launcher shows them.
+// PROBE_EXIT_CODE sets its exit code (3), any 32-bit value.
 #include <windows.h>
 
 #include <algorithm>
@@ -160,5 +161,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   }
   WriteReport();
   // Not 0, so that a launcher that passed the installer's exit code on would be noticed.
-  return 3;
+  const char* exitCode = getenv("PROBE_EXIT_CODE");
+  return exitCode != nullptr ? static_cast<int>(strtoul(exitCode, nullptr, 0)) : 3;
 }
