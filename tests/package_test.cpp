@@ -186,6 +186,23 @@ TEST(HostileNames, AreRefusedAndNothingLandsOutside) {
   EXPECT_NE(EntryNameProblem("\\x", 3), nullptr) << "embedded NUL";
 }
 
+TEST(HostileNames, SuperscriptPortNumbersAreDevices) {
+  // Code page 1252 bytes, then UTF-8; with an extension, a blank before it, any letter case.
+  for (std::string name : {"\\COM\xB9", "\\lpt\xB2.txt", "\\d\\Com\xB3 .x", "\\LPT\xC2\xB9"}) {
+    EXPECT_STREQ(EntryNameProblem(name.c_str(), static_cast<uint32_t>(name.size())),
+                 "reserved device name")
+        << name;
+  }
+  // Other Latin-1 digits and fractions are no port numbers, and C2 leads a superscript only.
+  for (std::string name :
+       {"\\COM\xBC", "\\LPT\xB0.txt", "\\COM\xB9\xB9", "\\COM\xC2\x31", "\\COM\xB2x"})
+    EXPECT_EQ(EntryNameProblem(name.c_str(), static_cast<uint32_t>(name.size())), nullptr) << name;
+  ScratchDir dir;
+  ExtractResult result = Extract(dir, BuildPackage({}, {{"\\COM\xB9.log", LiteralBlob("x")}}));
+  EXPECT_EQ(result.ok, 0);
+  EXPECT_TRUE(ListDir(dir / "install").empty());
+}
+
 // Names in a double-byte code page for as long as a test runs.
 class CodePage {
  public:
@@ -211,6 +228,25 @@ TEST(CodePages, DoubleByteNamesFollowTheirCodePage) {
   // In a single-byte code page the same bytes are a backslash and a bar.
   EXPECT_NE(EntryNameProblem(kPort, static_cast<uint32_t>(strlen(kPort))), nullptr);
   EXPECT_NE(ComponentNameProblem("\x83\x5C"), nullptr);
+}
+
+// The superscript digits of a port name are single bytes in most Latin code pages, letters in
+// others, and two bytes in UTF-8.
+TEST(CodePages, SuperscriptPortsAsTheCodePageSpellsThem) {
+  struct Case {
+    int page;
+    const char* name;
+    bool device;
+  };
+  for (Case c : {Case{1252, "\\COM\xB9", true}, Case{1250, "\\COM\xB9", false},
+                 Case{1250, "\\LPT\xB3.txt", false}, Case{1253, "\\COM\xB9", false},
+                 Case{1253, "\\lpt\xB2", true}, Case{932, "\\COM\xB3", false},
+                 Case{1252, "\\COM\xC2\xB9", false}, Case{65001, "\\COM\xC2\xB9", true},
+                 Case{65001, "\\COM\xB9", false}}) {
+    CodePage page(c.page);
+    const char* problem = EntryNameProblem(c.name, static_cast<uint32_t>(strlen(c.name)));
+    EXPECT_EQ(problem != nullptr, c.device) << c.page << " " << c.name;
+  }
 }
 
 #ifndef _WIN32
@@ -240,6 +276,17 @@ TEST(CodePages, DoubleBytePackageUnpacksWithEveryName) {
   EXPECT_EQ(access((native + "/\u30bd\u30d5\u30c8/\u8868.txt").c_str(), F_OK), 0);
 }
 #endif
+
+// What no temporary directory could hold, the tools refuse before any launcher meets it: below
+// "C:\\latmp0.tmp" (13 bytes) a directory's path must stay within 255 bytes, so that its listing
+// pattern fits MAX_PATH, and a file's within 259.
+TEST(HostileNames, NamesNoMachineCouldUnpackAreKnownBeforehand) {
+  EXPECT_EQ(UnpackedLengthProblem(("\\" + std::string(241, 'd')).c_str(), 1), nullptr);
+  EXPECT_NE(UnpackedLengthProblem(("\\" + std::string(242, 'd')).c_str(), 1), nullptr);
+  EXPECT_NE(UnpackedLengthProblem(("\\" + std::string(245, 'd')).c_str(), 1), nullptr);
+  EXPECT_EQ(UnpackedLengthProblem(("\\" + std::string(245, 'f')).c_str(), 0), nullptr);
+  EXPECT_NE(UnpackedLengthProblem(("\\" + std::string(246, 'f')).c_str(), 0), nullptr);
+}
 
 TEST(HostileNames, LongNamesAreRefusedWithoutOverflow) {
   ScratchDir dir;
@@ -321,6 +368,17 @@ TEST(DamagedTables, OverlappingBlobsAreAllowed) {
   EXPECT_TRUE(Snapshot(dir / "install") == (Tree{{"\\a", "shared"}, {"\\b", "shared"}}));
 }
 
+// Reads the tables of a package file holding `bytes`.
+PackageStatus ReadTablesOf(const std::vector<uint8_t>& bytes, PackageTables* tables) {
+  ScratchDir dir;
+  if (!WriteWholeFile(dir / "p", bytes)) return PACKAGE_UNREADABLE;
+  FILE* file = OpenFile((dir / "p").c_str(), "rb");
+  if (file == nullptr) return PACKAGE_UNREADABLE;
+  PackageStatus status = ReadPackageTables(file, tables);
+  fclose(file);
+  return status;
+}
+
 // Each record costs about what it takes in the file, so a package of millions of empty records
 // cannot make the launcher exhaust its address space before it refuses the names.
 TEST(PackageTables, MemoryStaysNearTheTablesSize) {
@@ -329,13 +387,8 @@ TEST(PackageTables, MemoryStaysNearTheTablesSize) {
   bytes[0] = records & 0xFF;
   bytes[1] = (records >> 8) & 0xFF;
   bytes[2] = (records >> 16) & 0xFF;
-  ScratchDir dir;
-  ASSERT_TRUE(WriteWholeFile(dir / "p", bytes));
-  FILE* file = OpenFile((dir / "p").c_str(), "rb");
-  ASSERT_NE(file, nullptr);
   PackageTables tables;
-  EXPECT_EQ(ReadPackageTables(file, &tables), PACKAGE_OK);
-  fclose(file);
+  EXPECT_EQ(ReadTablesOf(bytes, &tables), PACKAGE_OK);
   EXPECT_EQ(tables.directories.count, static_cast<int>(records));
   // Twice the tables for the launcher's 32-bit pointers; 64-bit builds pay for wider ones.
   const double factor = sizeof(void*) == 4 ? 2.0 : 3.0;
@@ -344,16 +397,11 @@ TEST(PackageTables, MemoryStaysNearTheTablesSize) {
 }
 
 TEST(PackageTables, ReadsRecordsInOrder) {
-  ScratchDir dir;
   std::vector<uint8_t> bytes =
       PackageTablesBytes({{"\\x", 9, 9}, {"\\x\\y", 0, 0}}, {{"\\x\\f", 3, 4}});
   bytes.resize(bytes.size() + 7);
-  ASSERT_TRUE(WriteWholeFile(dir / "p", bytes));
-  FILE* file = OpenFile((dir / "p").c_str(), "rb");
-  ASSERT_NE(file, nullptr);
   PackageTables tables;
-  EXPECT_EQ(ReadPackageTables(file, &tables), PACKAGE_OK);
-  fclose(file);
+  EXPECT_EQ(ReadTablesOf(bytes, &tables), PACKAGE_OK);
   ASSERT_EQ(tables.directories.count, 2);
   EXPECT_STREQ(tables.directories.first->name, "\\x");
   EXPECT_STREQ(tables.directories.last->name, "\\x\\y");

@@ -2,18 +2,24 @@
 // what it refuses leaves nothing behind, and damaged packages get errors, never crashes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "packer/commands.h"
+#include "packer/system.h"
 #include "support/bit_writer.h"
 #include "support/package_builder.h"
 
 #ifndef _WIN32
+#include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -67,6 +73,46 @@ class PackerTest : public ::testing::Test {
   fs::path root_;
   Options options_;
 };
+
+void WritePackage(const fs::path& path, const std::vector<std::string>& directories,
+                  const std::vector<TestFile>& files) {
+  std::vector<uint8_t> package = BuildPackage(directories, files);
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(package.data()), static_cast<long>(package.size()));
+}
+
+// What a command printed on standard output (or error), and its exit code; a Failure counts as 1.
+struct Printed {
+  std::string text;
+  int code;
+};
+
+template <typename Command>
+Printed Capture(bool standardError, Command command) {
+  Printed printed;
+  standardError ? testing::internal::CaptureStderr() : testing::internal::CaptureStdout();
+  try {
+    printed.code = command();
+  } catch (const Failure&) {
+    printed.code = 1;
+  }
+  printed.text = standardError ? testing::internal::GetCapturedStderr()
+                               : testing::internal::GetCapturedStdout();
+  return printed;
+}
+
+// True when `text` is lines of plain ASCII or UTF-8 text: no control byte but the line ends, no
+// DEL, no C1 control in either form.
+bool OnlyPrintable(const std::string& text, bool utf8) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if ((c < 0x20 && c != '\n') || c == 0x7F) return false;
+    if (c >= 0x80 && (!utf8 || (c == 0xC2 && i + 1 < text.size() &&
+                                static_cast<unsigned char>(text[i + 1]) < 0xA0)))
+      return false;
+  }
+  return true;
+}
 
 std::string Sample(size_t size, unsigned seed) {
   std::mt19937 random(seed);
@@ -224,9 +270,9 @@ TEST_F(PackerTest, DamagedPackagesGetErrorsNotCrashes) {
     } catch (const Failure&) {
     }
     EXPECT_NE(verified, 0) << cut;
-    EXPECT_THROW(packer::ExtractCommand(root_ / "cut.qvd", root_ / "out", options_), Failure)
+    EXPECT_THROW(packer::ExtractCommand(root_ / "cut.qvd", root_ / "out/deeper", options_), Failure)
         << cut;
-    EXPECT_FALSE(fs::exists(root_ / "out")) << "a failed extract leaves nothing";
+    EXPECT_FALSE(fs::exists(root_ / "out")) << "a failed extract leaves nothing, parents neither";
     if (cut < 30) {
       EXPECT_TRUE(listFails) << cut;
     }
@@ -256,6 +302,73 @@ TEST_F(PackerTest, VerifyFindsWhatTheLauncherWouldRefuse) {
   EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 1);
 }
 
+// The launcher's tolerance on the tools' side: extract warns about each slip and unpacks what
+// the launcher would; verify counts each as a problem, for the maker to mend.
+TEST_F(PackerTest, SlipsAreWarningsToExtractAndProblemsToVerify) {
+  std::vector<uint8_t> package =
+      BuildPackage({"\\", "\\Data\\", "\\late\\x", "\\late", "\\late\\x", "\\Data"},
+                   {{"\\nodir\\f", LiteralBlob("lost")},
+                    {"\\twice.txt", LiteralBlob("first")},
+                    {"\\late\\x\\in.txt", LiteralBlob("deep")},
+                    {"\\TWICE.txt", LiteralBlob("second")}});
+  Write("p.qvd", std::string(package.begin(), package.end()));
+  Printed extracted = Capture(
+      true, [&] { return packer::ExtractCommand(root_ / "p.qvd", root_ / "out", options_); });
+  EXPECT_EQ(extracted.code, 0) << extracted.text;
+  // The root, the trailing backslash, "\\late\\x" before "\\late", "\\Data" again, the file
+  // without its directory, the earlier "twice.txt".
+  EXPECT_EQ(std::count(extracted.text.begin(), extracted.text.end(), '\n'), 6) << extracted.text;
+  EXPECT_EQ(Listing("out"), (std::vector<std::string>{"Data", "TWICE.txt", "late"}));
+  EXPECT_EQ(Read("out/TWICE.txt"), "second");
+  EXPECT_EQ(Read("out/late/x/in.txt"), "deep");
+  Printed verified =
+      Capture(false, [&] { return packer::VerifyCommand(root_ / "p.qvd", options_); });
+  EXPECT_EQ(verified.code, 1);
+  EXPECT_EQ(std::count(verified.text.begin(), verified.text.end(), '\n'), 6) << verified.text;
+}
+
+// Both builds of the packer accept exactly the same names for a code page, and write the same
+// bytes: what a converter maps one way only is refused, as Windows refuses it.
+TEST_F(PackerTest, NamesConvertAlikeOnEveryBuild) {
+  struct Case {
+    int codePage;
+    const char* utf8;
+    const char* bytes;  // null: cannot be written in the code page
+  };
+  const Case cases[] = {
+      {932, "\u30bd\u30d5\u30c8.txt", "\x83\x5C\x83\x74\x83\x67.txt"},  // ソフト
+      {932, "\u8868.txt", "\x95\x5C.txt"},                              // 表
+      {932, "\u30dd\u30fc\u30c8", "\x83\x7C\x81\x5B\x83\x67"},          // ポート
+      {932, "\uff5e", "\x81\x60"},                                      // fullwidth tilde
+      {932, "\u301c", nullptr},      // wave dash: the same byte, one way only
+      {932, "\u00a5.txt", nullptr},  // yen sign: would be the byte of '\\'
+      {932, "caf\u00e9", nullptr},
+      {1252, "caf\u00e9", "caf\xE9"},
+      {1252, "\u20ac", "\x80"},
+      {1252, "\u0141ukasz", nullptr},  // no best fit to "Lukasz"
+      {1251, "\u0416", "\xC6"},
+      {949, "\ud55c", "\xC7\xD1"},
+  };
+  for (const Case& c : cases) {
+    std::string out, error;
+    bool ok = packer::ToTargetName(fs::u8path(c.utf8), c.codePage, &out, &error);
+    EXPECT_EQ(ok, c.bytes != nullptr) << c.codePage << " " << c.utf8 << ": " << error;
+    if (ok && c.bytes != nullptr) {
+      EXPECT_EQ(out, c.bytes) << c.codePage << " " << c.utf8;
+    } else if (!ok) {
+      EXPECT_NE(error.find("cannot be written in code page"), std::string::npos) << error;
+    }
+  }
+  // And through create: a Japanese tree packs, its names checked a character at a time.
+  Write(fs::u8path("src/\u30bd\u30d5\u30c8/\u8868.txt"), "table");
+  Write(fs::u8path("src/\u30dd\u30fc\u30c8.txt"), "port");
+  options_.codePage = 932;
+  ASSERT_EQ(Create(), 0);
+  std::string package = Read("Pack.qvd");
+  EXPECT_NE(package.find("\\\x83\x5C\x83\x74\x83\x67\\\x95\x5C.txt"), std::string::npos);
+  EXPECT_EQ(packer::VerifyCommand(root_ / "Pack.qvd", options_), 0);
+}
+
 TEST_F(PackerTest, ExtractOnlyIntoNewOrEmptyDirectories) {
   Write("src/Installer.exe", "MZ");
   ASSERT_EQ(Create(), 0);
@@ -279,5 +392,384 @@ TEST_F(PackerTest, CompressAndDecompressOneFile) {
   EXPECT_THROW(packer::DecompressCommand(root_ / "short", root_ / "bad", options_), Failure);
   EXPECT_FALSE(fs::exists(root_ / "bad"));
 }
+
+TEST_F(PackerTest, NamesFromAPackageCannotSteerTheTerminal) {
+  const std::vector<std::string> names = {"\\\x1b[2J\x1b[Hcleared",
+                                          "\\two\nlines: ok",
+                                          "\\back\rspace\b",
+                                          "\\del\x7f",
+                                          "\\csi\x9b"
+                                          "31m",
+                                          "\\caf\xe9",
+                                          "\\undefined\x81",
+                                          "\\rtl\xe2\x80\xaetxt.exe",
+                                          "\\c1\xc2\x9b"};
+  std::vector<TestFile> files;
+  for (const std::string& name : names) files.push_back({name, LiteralBlob("x")});
+  WritePackage(root_ / "p.qvd", {}, files);
+  auto list = [&] { return packer::ListCommand(root_ / "p.qvd", options_); };
+
+  Printed bytes = Capture(false, list);
+  EXPECT_EQ(bytes.code, 0);
+  EXPECT_TRUE(OnlyPrintable(bytes.text, false)) << bytes.text;
+  EXPECT_EQ(std::count(bytes.text.begin(), bytes.text.end(), '\n'), names.size() + 2)
+      << "header, one line each, total";
+  for (const char* shown : {"\\x1b[2J\\x1b[Hcleared", "two\\x0alines: ok", "back\\x0dspace\\x08",
+                            "del\\x7f", "csi\\x9b31m", "caf\\xe9", "rtl\\xe2\\x80\\xaetxt.exe"})
+    EXPECT_NE(bytes.text.find(shown), std::string::npos) << shown;
+
+  // Through code page 1252 the letters come out in UTF-8; 0x9B is a quotation mark there.
+  options_.codePage = 1252;
+  Printed latin = Capture(false, list);
+  EXPECT_TRUE(OnlyPrintable(latin.text, true)) << latin.text;
+  for (const char* shown : {"caf\xc3\xa9",
+                            "csi\xe2\x80\xba"
+                            "31m",
+                            "undefined\\x81", "\\x1b[2J\\x1b[Hcleared", "two\\x0alines: ok"})
+    EXPECT_NE(latin.text.find(shown), std::string::npos) << shown;
+
+  // UTF-8 names may carry a C1 control in two bytes, or a right-to-left override.
+  options_.codePage = 65001;
+  Printed utf8 = Capture(false, list);
+  EXPECT_TRUE(OnlyPrintable(utf8.text, true)) << utf8.text;
+  EXPECT_NE(utf8.text.find("rtl\\u202etxt.exe"), std::string::npos);
+  EXPECT_NE(utf8.text.find("c1\\x9b"), std::string::npos);
+  EXPECT_NE(utf8.text.find("caf\\xe9"), std::string::npos) << "not UTF-8: a byte as it stands";
+
+  // Verify reports the names with control characters, one line each, escaped the same way.
+  options_.codePage = 0;
+  options_.quiet = false;
+  Printed verified =
+      Capture(false, [&] { return packer::VerifyCommand(root_ / "p.qvd", options_); });
+  EXPECT_EQ(verified.code, 1);
+  EXPECT_TRUE(OnlyPrintable(verified.text, false)) << verified.text;
+  EXPECT_EQ(std::count(verified.text.begin(), verified.text.end(), '\n'), 4) << verified.text;
+  EXPECT_NE(verified.text.find("two\\x0alines: ok): control character"), std::string::npos);
+
+  // So do the problem lines of extract, which come from the launcher's own code.
+  Printed extracted = Capture(
+      true, [&] { return packer::ExtractCommand(root_ / "p.qvd", root_ / "out", options_); });
+  EXPECT_EQ(extracted.code, 1);
+  EXPECT_TRUE(OnlyPrintable(extracted.text, false)) << extracted.text;
+  EXPECT_NE(extracted.text.find("\\x1b[2J\\x1b[Hcleared: control character"), std::string::npos)
+      << extracted.text;
+}
+
+TEST_F(PackerTest, LetterCaseCountsBeyondAsciiThroughTheCodePage) {
+  // e and E acute; y and Y diaeresis, whose capital lies in 0x80-0x9F of code page 1252.
+  for (const std::vector<std::string>& pair :
+       {std::vector<std::string>{"\\\xe9.txt", "\\\xc9.txt"}, {"\\\xff", "\\\x9f"}}) {
+    WritePackage(root_ / "p.qvd", {}, {{pair[0], LiteralBlob("a")}, {pair[1], LiteralBlob("b")}});
+    EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 0) << "ASCII only, no guessing";
+    options_.codePage = 1252;
+    EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 1) << pair[0];
+    options_.codePage = 0;
+  }
+  // A directory written in one case holds what names it in the other.
+  WritePackage(root_ / "p.qvd", {"\\\xc9t\xc9"}, {{"\\\xe9t\xe9\\f", LiteralBlob("a")}});
+  options_.codePage = 1252;
+  EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 0);
+  // Two katakana whose second bytes are ASCII letters, and sharp s, which has no simple capital.
+  for (int page : {0, 932}) {
+    options_.codePage = page;
+    WritePackage(root_ / "p.qvd", {},
+                 {{"\\\x83\x61", LiteralBlob("a")}, {"\\\x83\x41", LiteralBlob("b")}});
+    EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 0) << page;
+  }
+  options_.codePage = 1252;
+  WritePackage(root_ / "p.qvd", {}, {{"\\\xdf", LiteralBlob("a")}, {"\\SS", LiteralBlob("b")}});
+  EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 0);
+  options_.codePage = 4242;
+  EXPECT_THROW(packer::VerifyCommand(root_ / "p.qvd", options_), Failure) << "unknown code page";
+  options_.codePage = 1252;
+
+#ifndef _WIN32
+  // create folds the names it converted the same way, and refuses superscript port devices.
+  Write("src/Installer.exe", "MZ");
+  Write("src/\xc3\xa9t\xc3\xa9/a", "1");
+  Write("src/\xc3\x89T\xc3\x89/b", "2");
+  ExpectCreateRefused();
+  fs::remove_all(root_ / "src/\xc3\x89T\xc3\x89");
+  Write("src/\xc3\x9f", "sharp s");
+  Write("src/SS", "capitals");
+  ASSERT_EQ(Create(), 0);
+  fs::remove(root_ / "Pack.qvd");
+  for (const char* device : {"COM\xc2\xb9.txt", "lpt\xc2\xb3"}) {
+    Write(fs::path("src") / device, "x");
+    ExpectCreateRefused();
+    fs::remove(root_ / "src" / device);
+  }
+#endif
+}
+
+TEST_F(PackerTest, DoubleByteNamesFollowTheGivenCodePage) {
+  // In code page 932 "ソフト" holds the byte of '\\' and "ポート" that of '|', as second bytes.
+  const std::string software = "\\\x83\x5C\x83\x74\x83\x67",
+                    port = "\\\x83\x7C\x81\x5B\x83\x67.txt";
+  WritePackage(root_ / "p.qvd", {software}, {{software + port, LiteralBlob("port")}});
+  EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 1) << "read byte by byte";
+  options_.codePage = 932;
+  EXPECT_EQ(packer::VerifyCommand(root_ / "p.qvd", options_), 0);
+#ifndef _WIN32
+  // Unpacked here, the names are UTF-8 on disk; packed, they go back to code page 932.
+  ASSERT_EQ(packer::ExtractCommand(root_ / "p.qvd", root_ / "out", options_), 0);
+  EXPECT_EQ(Read("out/\u30bd\u30d5\u30c8/\u30dd\u30fc\u30c8.txt"), "port");
+  Write("src/\u30bd\u30d5\u30c8/\u8868.txt", "table");
+  ASSERT_EQ(Create(), 0);
+  EXPECT_EQ(packer::VerifyCommand(root_ / "Pack.qvd", options_), 0);
+#endif
+}
+
+TEST_F(PackerTest, ListAndVerifyTellTheSpaceUnpackingTakes) {
+  std::vector<uint8_t> small = LiteralBlob("hello"), large = LiteralBlob(Sample(70000, 8));
+  WritePackage(root_ / "p.qvd", {"\\d"},
+               {{"\\a", small}, {"\\d\\b", small}, {"\\c", large}, {"\\e", {}}});
+  // Staging holds every blob beside what is unpacked; an empty blob declares nothing.
+  uint64_t decoded = 5 + 5 + 70000, staged = decoded + 2 * small.size() + large.size();
+  std::string needs = "unpacking needs " + std::to_string(decoded) + " bytes (" +
+                      std::to_string(staged) + " on the launcher's temporary volume";
+
+  Printed listed = Capture(false, [&] { return packer::ListCommand(root_ / "p.qvd", options_); });
+  std::string total = listed.text.substr(listed.text.rfind("total:"));
+  EXPECT_NE(total.find(needs), std::string::npos) << total;
+  options_.quiet = false;
+  Printed verified =
+      Capture(false, [&] { return packer::VerifyCommand(root_ / "p.qvd", options_); });
+  EXPECT_EQ(verified.code, 0) << verified.text;
+  EXPECT_NE(verified.text.find(": ok, 1 directories, 4 files"), std::string::npos);
+  EXPECT_NE(verified.text.find(needs), std::string::npos) << verified.text;
+}
+
+TEST(ProgressLineTest, TellsPercentBytesRateAndTimeLeftWithinTheWidth) {
+  std::string full = packer::ProgressLine("unpacking", 4200, 10000, 1000, 80);
+  EXPECT_EQ(full, "unpacking  42%  4200 B of 10.0 KB  1000 B/s  0:06 left");
+  // Narrower, the byte counts go first, then the throughput, then the time left; nothing ever
+  // reaches the last column, where a terminal would wrap.
+  const std::vector<std::string> shorter = {full, "unpacking  42%  1000 B/s  0:06 left",
+                                            "unpacking  42%  0:06 left", "unpacking  42%"};
+  for (int columns = 1; columns < 60; ++columns) {
+    auto fits = std::find_if(shorter.begin(), shorter.end(), [&](const std::string& line) {
+      return line.size() < static_cast<size_t>(columns);
+    });
+    std::string expected =
+        fits != shorter.end() ? *fits : shorter.back().substr(0, static_cast<size_t>(columns - 1));
+    EXPECT_EQ(packer::ProgressLine("unpacking", 4200, 10000, 1000, columns), expected);
+  }
+  EXPECT_EQ(packer::ProgressLine("verifying", 9999, 10000, 0, 80),
+            "verifying  99%  9999 B of 10.0 KB");  // 100% only when done; no rate known yet
+  EXPECT_EQ(packer::ProgressLine("packing", 0, 30000000000, 1e6, 80),
+            "packing   0%  0 B of 30.0 GB  1000.0 KB/s  8:20:00 left");
+}
+
+#ifndef _WIN32
+// What setuppack wrote, run by itself with standard output and error on one pipe, or on a
+// pseudo-terminal `columns` wide (a terminal also turns each line end into "\r\n").
+Printed RunSetuppack(std::vector<std::string> arguments, int columns, const fs::path& temp) {
+  int reader = -1, writer = -1;
+  pid_t child;
+  if (columns > 0) {
+    struct winsize size = {24, static_cast<unsigned short>(columns), 0, 0};
+    child = forkpty(&reader, nullptr, nullptr, &size);
+  } else {
+    int ends[2];
+    if (pipe(ends) != 0) return {"no pipe", -1};
+    reader = ends[0];
+    writer = ends[1];
+    child = fork();
+    if (child == 0) {
+      dup2(writer, STDOUT_FILENO);
+      dup2(writer, STDERR_FILENO);
+    }
+  }
+  if (child == 0) {
+    setenv("TMPDIR", temp.c_str(), 1);
+    std::vector<char*> argv = {const_cast<char*>(SETUPPACK_PATH)};
+    for (std::string& argument : arguments) argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+    execv(SETUPPACK_PATH, argv.data());
+    _exit(127);
+  }
+  if (writer >= 0) close(writer);
+  Printed printed = {"", -1};
+  if (child < 0) return printed;
+  char buffer[4096];
+  // A terminal's reader gets EIO once the child is gone; a pipe's gets the end of the file.
+  for (ssize_t got; (got = read(reader, buffer, sizeof buffer)) != 0;)
+    if (got > 0)
+      printed.text.append(buffer, static_cast<size_t>(got));
+    else if (errno != EINTR)
+      break;
+  close(reader);
+  int status = 0;
+  waitpid(child, &status, 0);
+  printed.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return printed;
+}
+
+// The rows a terminal shows once `text` is written to it: a carriage return sends the cursor
+// back to the start of the row, and what follows overwrites it. Trailing blanks do not show.
+std::vector<std::string> Screen(const std::string& text) {
+  std::vector<std::string> rows(1);
+  size_t column = 0;
+  for (char c : text) {
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      rows.emplace_back();
+      column = 0;
+    } else {
+      std::string& row = rows.back();
+      if (row.size() <= column) row.resize(column + 1, ' ');
+      row[column++] = c;
+    }
+  }
+  std::vector<std::string> shown;
+  for (std::string& row : rows) {
+    row.erase(row.find_last_not_of(' ') + 1);
+    if (!row.empty()) shown.push_back(row);
+  }
+  std::sort(shown.begin(), shown.end());
+  return shown;
+}
+
+// On a terminal each command shows a line that says how far it is, rewritten in place within the
+// terminal's width and gone at the end: the rows left on the screen are exactly what a pipe gets,
+// whatever was printed while the line showed. Through a pipe or with --quiet there is no line.
+TEST_F(PackerTest, ProgressOnlyOnATerminalAndGoneAtTheEnd) {
+  // Enough data for every command to run well past the moment the line first shows; optimised
+  // builds need more of it. Noise, which the encoder cannot shorten, takes longest to decode.
+#ifdef NDEBUG
+  const size_t kFileBytes = 16000000;
+#else
+  const size_t kFileBytes = 1000000;
+#endif
+  std::mt19937 random(7);
+  for (unsigned i = 0; i < 4; ++i) {
+    std::string noise(kFileBytes, '\0');
+    for (char& byte : noise) byte = static_cast<char>(random());
+    Write("src/part" + std::to_string(i), noise);
+  }
+  fs::path temp = root_ / "tmp";
+  fs::create_directories(temp);
+  const std::string package = (root_ / "Pack.qvd").string(), out = (root_ / "out").string();
+  const int kColumns = 60;
+
+  struct Case {
+    const char* verb;
+    std::vector<std::string> arguments;
+    int code;
+  };
+  for (const Case& c :
+       {Case{"packing", {"create", "--fast", (root_ / "src").string(), "-o", package}, 0},
+        Case{"unpacking", {"extract", package, out}, 0},
+        // The last blob cut short: its problem line comes after all the rest is decoded, while
+        // the line shows.
+        Case{"verifying", {"verify", package}, 1}}) {
+    SCOPED_TRACE(c.verb);
+    if (c.code == 1) fs::resize_file(package, fs::file_size(package) - 10);
+    Printed piped = RunSetuppack(c.arguments, 0, temp);
+    fs::remove_all(out);
+    Printed shown = RunSetuppack(c.arguments, kColumns, temp);
+    fs::remove_all(out);
+    std::vector<std::string> quietly = c.arguments;
+    quietly.push_back("--quiet");
+    Printed quiet = RunSetuppack(quietly, kColumns, temp);
+    fs::remove_all(out);
+    EXPECT_EQ(piped.code, c.code) << piped.text;
+    EXPECT_EQ(shown.code, c.code) << shown.text;
+    EXPECT_EQ(quiet.code, c.code) << quiet.text;
+
+    EXPECT_EQ(piped.text.find('\r'), std::string::npos) << piped.text;
+    std::string quietText = quiet.text;
+    for (size_t at; (at = quietText.find("\r\n")) != std::string::npos;) quietText.erase(at, 1);
+    EXPECT_EQ(quietText.find('\r'), std::string::npos) << quiet.text;
+
+    // Every progress line, and the blanks that take one away, short of the last column.
+    std::regex progress(std::string("\r(") + c.verb + " +[0-9]+%[^\r\n]*| +)(?=\r)");
+    int lines = 0;
+    for (std::sregex_iterator it(shown.text.begin(), shown.text.end(), progress), end; it != end;
+         ++it) {
+      lines += (*it)[1].str()[0] != ' ';
+      EXPECT_LT((*it)[1].length(), kColumns) << (*it)[1];
+    }
+    EXPECT_GT(lines, 0) << shown.text;
+    EXPECT_EQ(Screen(shown.text), Screen(piped.text)) << shown.text;
+  }
+  EXPECT_TRUE(fs::is_empty(temp)) << "no staging directory stays";
+}
+
+// The real setuppack in a process of its own, with `temp` for its temporary directory and the
+// stop signals as usual, whatever this process ignores or blocks.
+pid_t StartExtract(const fs::path& package, const fs::path& destination, const fs::path& temp) {
+  pid_t child = fork();
+  if (child != 0) return child;
+  setenv("TMPDIR", temp.c_str(), 1);
+  for (int stop : {SIGINT, SIGTERM, SIGHUP}) signal(stop, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  execl(SETUPPACK_PATH, SETUPPACK_PATH, "extract", package.c_str(), destination.c_str(), "--quiet",
+        static_cast<char*>(nullptr));
+  _exit(127);
+}
+
+// A file below `dir`, or a directory that holds something.
+bool HoldsAnything(const fs::path& dir) {
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir, error))
+    if (!entry.is_directory(error) || !fs::is_empty(entry.path(), error)) return true;
+  return false;
+}
+
+TEST_F(PackerTest, InterruptedExtractLeavesNothingBehind) {
+  // Thousands of small files: staging and unpacking each take far longer than a signal.
+  std::vector<std::string> directories;
+  std::vector<TestFile> files;
+  for (int d = 0; d < 10; ++d) {
+    directories.push_back("\\d" + std::to_string(d));
+    for (int f = 0; f < 300; ++f)
+      files.push_back({directories.back() + "\\f" + std::to_string(f),
+                       LiteralBlob(Sample(600, static_cast<unsigned>(d * 1000 + f)))});
+  }
+  WritePackage(root_ / "big.qvd", directories, files);
+
+  struct Case {
+    int signal;
+    bool whileUnpacking;  // else while staging
+    const char* destination;
+    bool destinationExists;  // empty, made beforehand
+  };
+  for (const Case& c : {Case{SIGTERM, false, "new/nested", false},
+                        Case{SIGINT, true, "empty", true}, Case{SIGHUP, true, "new", false}}) {
+    SCOPED_TRACE(c.destination);
+    fs::path temp = root_ / "tmp", destination = root_ / c.destination;
+    fs::create_directories(temp);
+    if (c.destinationExists) fs::create_directories(destination);
+    pid_t child = StartExtract(root_ / "big.qvd", destination, temp);
+    ASSERT_GT(child, 0);
+    // Signal once the staging directory holds something, or the destination does: the run is
+    // then past the point where it learnt its staging directory, and far from done.
+    int status = 0;
+    bool finished = false;
+    while (!HoldsAnything(c.whileUnpacking ? destination : temp)) {
+      if ((finished = waitpid(child, &status, WNOHANG) == child)) break;
+      usleep(200);
+    }
+    ASSERT_FALSE(finished) << "setuppack ended before it could be interrupted";
+    kill(child, c.signal);
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + c.signal)
+        << "stopped by its handler, not by the signal itself: " << status;
+    EXPECT_TRUE(fs::is_empty(temp)) << "no staging directory stays";
+    if (c.destinationExists) {
+      EXPECT_TRUE(fs::is_directory(destination) && fs::is_empty(destination));
+    } else {
+      EXPECT_FALSE(fs::exists(root_ / "new")) << "what extract made goes, parents too";
+    }
+    fs::remove_all(temp);
+    fs::remove_all(root_ / c.destination);
+  }
+}
+#endif
 
 }  // namespace

@@ -67,7 +67,8 @@ int MakeUniqueTempDir(const char* pattern, char* out) {
   out[0] = '\0';
   if (!GetTempDirectory(temp, MAX_PATH)) return 0;
   for (int n = 0; n < INT_MAX; ++n) {
-    if (!FormatPath(out, pattern, temp, nullptr, n)) break;
+    // A directory that could be created but never listed could not be filled or emptied.
+    if (!FormatPath(out, pattern, temp, nullptr, n) || strlen(out) > MAX_DIRECTORY_PATH) break;
     MakeDirResult made = MakePrivateDirectory(out);
     if (made == MAKEDIR_CREATED) return 1;
     if (made == MAKEDIR_FAILED) break;

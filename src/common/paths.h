@@ -20,6 +20,7 @@ int AppendPath(char* out, const char* dir, const char* name);
 int FileBesideLauncher(const char* name, char* out);
 
 // Formats `pattern` ("%s...%d...") with the temporary directory and n = 0, 1, 2, ... and takes
-// the first name whose directory this call itself creates. A name that exists already is passed
-// over, never reused; any other failure, or no temporary directory, gives up and returns 0.
+// the first name whose directory this call itself creates, private to the current user. A name
+// that exists already is passed over, never reused; any other failure, no temporary directory,
+// or a name too long to be searched with "\*.*" appended within MAX_PATH gives up and returns 0.
 int MakeUniqueTempDir(const char* pattern, char* out);

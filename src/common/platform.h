@@ -33,7 +33,8 @@ FILE* OpenNewFile(const char* path, int* exists);
 int GetFreeDiskBytes(const char* dir, unsigned long long* bytes);
 // Deletes `dir` and everything below it, bottom-up, names and depth of any kind the system
 // allows, whoever created them. A link is removed itself, never what it points to. What cannot
-// be deleted stays, with the directories above it. Returns 1 when `dir` itself is gone.
+// be deleted stays, with the directories above it. Returns 1 when `dir` itself is gone. One
+// removal at a time: the walk's state may be shared.
 int RemoveDirectoryTree(const char* dir);
 // The size of an open file in bytes, beyond 2 GiB too; 0 when it cannot be told.
 int GetOpenFileSize(FILE* file, unsigned long long* size);

@@ -1,9 +1,12 @@
 // Win32 implementation of the platform layer, with the ANSI calls throughout, except for the two
-// paths the system hands over (the temporary directory, the launcher's own): those are read wide
-// and put into ANSI only where that is exact.
+// paths the system hands over (the temporary directory, the launcher's own), which are read wide
+// and put into ANSI only where that is exact, and for the removal of a tree the launcher did not
+// fill itself, which is wide throughout.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -48,13 +51,17 @@ int ToAnsiOrShortPath(const wchar_t* wide, char* out, size_t size) {
   return 0;
 }
 
-}  // namespace
-
-MakeDirResult MakeDirectory(const char* path) {
-  if (CreateDirectoryA(path, nullptr)) return MAKEDIR_CREATED;
+MakeDirResult CreateDirectoryResult(BOOL created) {
+  if (created) return MAKEDIR_CREATED;
   DWORD error = GetLastError();
   return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? MAKEDIR_EXISTS
                                                                      : MAKEDIR_FAILED;
+}
+
+}  // namespace
+
+MakeDirResult MakeDirectory(const char* path) {
+  return CreateDirectoryResult(CreateDirectoryA(path, nullptr));
 }
 
 int RemoveEmptyDirectory(const char* path) {
@@ -65,8 +72,51 @@ int DeletePlainFile(const char* path) {
   return DeleteFileA(path) ? 1 : 0;
 }
 
+namespace {
+
+// The SID of the user the process runs as, in its string form; 0 when it cannot be told.
+int GetProcessUserSid(char* out, size_t size) {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } info;
+  DWORD length;
+  BOOL known = GetTokenInformation(token, TokenUser, &info, sizeof info, &length);
+  CloseHandle(token);
+  char* text;
+  if (!known || !ConvertSidToStringSidA(info.user.User.Sid, &text)) return 0;
+  int fits = lstrlenA(text) < static_cast<int>(size);
+  if (fits) lstrcpyA(out, text);
+  LocalFree(text);
+  return fits;
+}
+
+}  // namespace
+
 MakeDirResult MakePrivateDirectory(const char* path) {
-  return MakeDirectory(path);
+  // Run as SYSTEM, the launcher's temporary directory is C:\Windows\Temp, where every local user
+  // may add files and folders to any new folder through the inherited entries: they could plant
+  // a file or a link in the install directory before it is filled, or read what is unpacked.
+  // The list is given whole and protected ("P"), so nothing of the parent's is inherited, and
+  // every entry passes on to what is created inside ("OICI").
+  char user[PATH_BUFFER];
+  char sddl[PATH_BUFFER];
+  if (!GetProcessUserSid(user, sizeof user) ||
+      !FormatPath(sddl, "D:P(A;OICI;FA;;;%s)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", user, nullptr, 0))
+    return MAKEDIR_FAILED;
+  PSECURITY_DESCRIPTOR descriptor;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr))
+    return MAKEDIR_FAILED;
+  SECURITY_ATTRIBUTES attributes;
+  attributes.nLength = sizeof attributes;
+  attributes.lpSecurityDescriptor = descriptor;
+  attributes.bInheritHandle = FALSE;
+  MakeDirResult result = CreateDirectoryResult(CreateDirectoryA(path, &attributes));
+  LocalFree(descriptor);
+  return result;
 }
 
 FILE* OpenNewFile(const char* path, int* exists) {
@@ -97,24 +147,136 @@ int GetFreeDiskBytes(const char* dir, unsigned long long* bytes) {
   return 1;
 }
 
+namespace {
+
+// The longest path the wide calls take, in characters with the terminator.
+const int LONG_PATH = 32768;
+// Every level of a tree adds at least a separator and one character to the path.
+const int MAX_TREE_DEPTH = LONG_PATH / 2;
+
+// The walk's whole state, kept out of the stack so that no depth the system allows can overflow
+// it; one removal runs at a time.
+WCHAR g_removalPath[LONG_PATH];
+HANDLE g_removalSearches[MAX_TREE_DEPTH];
+WIN32_FIND_DATAW g_found;
+
+// A name from a directory search is joined to its directory only when it is one plain
+// component: with a separator in it, or as "." or "..", the joined path would lead somewhere
+// other than the entry, possibly out of the tree.
+int IsPlainComponent(const WCHAR* name) {
+  if (name[0] == L'\0') return 0;
+  if (name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) return 0;
+  for (; *name != L'\0'; ++name)
+    if (*name == L'\\' || *name == L'/') return 0;
+  return 1;
+}
+
+// Puts the full "\\?\" form of `dir` into g_removalPath and returns its length, or 0. In that
+// form the wide calls take a path of any length as it stands, with no name turned into another.
+int ToExtendedPath(const char* dir) {
+  WCHAR wide[MAX_PATH];
+  if (MultiByteToWideChar(CP_ACP, 0, dir, -1, wide, MAX_PATH) == 0) return 0;
+  // Room in front for the longest prefix, "\\?\UNC".
+  const int ROOM = 8;
+  WCHAR* full = g_removalPath + ROOM;
+  int length = static_cast<int>(GetFullPathNameW(wide, LONG_PATH - ROOM, full, nullptr));
+  if (length <= 0 || length >= LONG_PATH - ROOM) return 0;
+  const WCHAR* prefix = L"\\\\?\\";
+  int skip = 0;
+  if (full[0] == L'\\' && full[1] == L'\\') {
+    if (full[2] == L'?' || full[2] == L'.') {
+      prefix = L"";  // already a device or extended path
+    } else {
+      prefix = L"\\\\?\\UNC";  // \\server\share becomes \\?\UNC\server\share
+      skip = 1;
+    }
+  }
+  int prefixLength = lstrlenW(prefix);
+  memcpy(g_removalPath, prefix, prefixLength * sizeof(WCHAR));
+  memmove(g_removalPath + prefixLength, full + skip, (length - skip + 1) * sizeof(WCHAR));
+  length += prefixLength - skip;
+  while (length > prefixLength + 3 && g_removalPath[length - 1] == L'\\')
+    g_removalPath[--length] = L'\0';
+  return length;
+}
+
+// Appends `name` to the directory of `length` characters in g_removalPath; the new length, or
+// 0 when the path would not fit.
+int AppendComponent(int length, const WCHAR* name) {
+  int nameLength = lstrlenW(name);
+  if (length + 1 + nameLength >= LONG_PATH) return 0;
+  g_removalPath[length] = L'\\';
+  memcpy(g_removalPath + length + 1, name, (nameLength + 1) * sizeof(WCHAR));
+  return length + 1 + nameLength;
+}
+
+// Starts listing the directory of `length` characters in g_removalPath; the first entry lands
+// in g_found.
+HANDLE StartListing(int length) {
+  if (length + 2 >= LONG_PATH) return INVALID_HANDLE_VALUE;
+  g_removalPath[length] = L'\\';
+  g_removalPath[length + 1] = L'*';
+  g_removalPath[length + 2] = L'\0';
+  HANDLE search = FindFirstFileW(g_removalPath, &g_found);
+  g_removalPath[length] = L'\0';
+  return search == nullptr ? INVALID_HANDLE_VALUE : search;
+}
+
+}  // namespace
+
 int RemoveDirectoryTree(const char* dir) {
-  DirEntry entry;
-  DirSearch search = OpenDirSearch(dir, &entry);
-  if (search == nullptr) return 0;
-  do {
-    if (lstrcmpA(entry.name, ".") == 0 || lstrcmpA(entry.name, "..") == 0) continue;
-    char child[PATH_BUFFER];
-    if (!JoinPath(child, dir, entry.name)) continue;
-    // A junction or directory link goes with RemoveDirectoryA, which leaves its target alone.
-    if (entry.isLink && entry.isDirectory)
-      RemoveDirectoryA(child);
-    else if (entry.isDirectory)
-      RemoveDirectoryTree(child);
-    else
-      DeleteFileA(child);
-  } while (NextDirEntry(search, &entry));
-  CloseDirSearch(search);
-  return RemoveDirectoryA(dir) ? 1 : 0;
+  // Wide calls, because the installer may leave names in any script, which the ANSI search
+  // would hand back best-fit mapped: a fullwidth backslash becomes a separator there, so a
+  // name like "..(U+FF3C)..(U+FF3C)x" would be deleted outside the tree. And paths of any length,
+  // with the search handles of every open level kept in a fixed stack instead of a recursion.
+  int length = ToExtendedPath(dir);
+  if (length == 0) return 0;
+  DWORD attributes = GetFileAttributesW(g_removalPath);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return 0;
+  int depth = 0;
+  g_removalSearches[0] = StartListing(length);
+  if (g_removalSearches[0] == INVALID_HANDLE_VALUE) return 0;
+  int haveEntry = 1;
+  for (;;) {
+    if (!haveEntry && !FindNextFileW(g_removalSearches[depth], &g_found)) {
+      FindClose(g_removalSearches[depth]);
+      if (depth == 0) break;
+      --depth;
+      RemoveDirectoryW(g_removalPath);
+      // Names are single components, so the parent ends at the last separator.
+      while (g_removalPath[length] != L'\\') --length;
+      g_removalPath[length] = L'\0';
+      continue;
+    }
+    haveEntry = 0;
+    if (!IsPlainComponent(g_found.cFileName)) continue;
+    int childLength = AppendComponent(length, g_found.cFileName);
+    if (childLength == 0) continue;
+    DWORD childAttributes = g_found.dwFileAttributes;
+    if (childAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      // A link goes itself, never what it points to: a directory link or junction with
+      // RemoveDirectoryW, a file link with DeleteFileW.
+      if (childAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveDirectoryW(g_removalPath);
+      else
+        DeleteFileW(g_removalPath);
+    } else if (childAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      HANDLE search = depth + 1 < MAX_TREE_DEPTH ? StartListing(childLength) : INVALID_HANDLE_VALUE;
+      if (search != INVALID_HANDLE_VALUE) {
+        g_removalSearches[++depth] = search;
+        length = childLength;
+        haveEntry = 1;
+        continue;
+      }
+      RemoveDirectoryW(g_removalPath);
+    } else {
+      DeleteFileW(g_removalPath);
+    }
+    g_removalPath[length] = L'\0';
+  }
+  return RemoveDirectoryW(g_removalPath) ? 1 : 0;
 }
 
 FILE* OpenFile(const char* path, const char* mode) {

@@ -1,9 +1,11 @@
 #include "launcher/installer.h"
 
+// For the shell's types only: its library is loaded at run time.
 #include <shellapi.h>
 
 #include <cstring>
 
+#include "common/paths.h"
 #include "common/platform.h"
 
 namespace {
@@ -27,16 +29,39 @@ void BringForward(HWND window) {
   SetActiveWindow(window);
 }
 
+typedef BOOL(WINAPI* ShellExecuteExCall)(SHELLEXECUTEINFOA*);
+
+// The shell's library is not one the system always takes from its own directory, and the loader
+// resolves static imports before WinMain restricts the DLL search: imported, a shell32.dll or
+// one of its own dependencies planted beside the launcher could be loaded from the download
+// folder. So it is loaded here, by its full path in the system directory, with the search
+// already restricted, and only when it is needed. It stays loaded until the process ends.
+ShellExecuteExCall LoadShellExecute() {
+  char systemDir[PATH_BUFFER];
+  char shellPath[PATH_BUFFER];
+  UINT length = GetSystemDirectoryA(systemDir, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH || !JoinPath(shellPath, systemDir, "shell32.dll"))
+    return nullptr;
+  // Its own dependencies are looked for beside it first, in the system directory, also where
+  // the search could not be restricted.
+  HMODULE shell = LoadLibraryExA(shellPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (shell == nullptr) return nullptr;
+  return reinterpret_cast<ShellExecuteExCall>(
+      reinterpret_cast<void*>(GetProcAddress(shell, "ShellExecuteExA")));
+}
+
 // An installer whose manifest, or whose name to the system's installer detection, asks for
 // administrator rights cannot be created by an unelevated launcher. The shell asks the user for
 // consent and starts it; its window is then left alone, since a lower process may not move it.
 HANDLE StartThroughShell(const char* installerPath) {
+  ShellExecuteExCall shellExecute = LoadShellExecute();
+  if (shellExecute == nullptr) return nullptr;
   SHELLEXECUTEINFOA info = {};
   info.cbSize = sizeof info;
   info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
   info.lpFile = installerPath;
   info.nShow = SW_SHOWNORMAL;
-  if (!ShellExecuteExA(&info)) return nullptr;
+  if (!shellExecute(&info)) return nullptr;
   return info.hProcess;
 }
 

@@ -11,6 +11,19 @@ char Upper(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+// Windows takes the superscript digits one to three as port numbers too: COM\xB9 is a port like
+// COM1. Which bytes spell them depends on the names' code page: B9, B2 and B3 in most Latin
+// ones but not in 1250 (where they are letters) or 1251, only B2 and B3 in Greek 1253, none in
+// the double-byte ones, C2 before them in UTF-8. With no code page known, every spelling counts.
+int IsSuperscriptPort(const unsigned char* number, size_t length) {
+  int page = NameCodePage();
+  unsigned char last = number[length - 1];
+  int superscript = last == 0xB9 || last == 0xB2 || last == 0xB3;
+  if (length == 2) return number[0] == 0xC2 && superscript && (page == 0 || page == 65001);
+  if (page == 1253) return last == 0xB2 || last == 0xB3;
+  return superscript && (page == 0 || page == 1252 || (page >= 1254 && page <= 1258));
+}
+
 // True when the component, up to its first dot, is a DOS device name.
 int IsDeviceName(const char* component, size_t length) {
   static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
@@ -23,10 +36,10 @@ int IsDeviceName(const char* component, size_t length) {
   upper[stem] = '\0';
   for (const char* device : kDevices)
     if (strcmp(upper, device) == 0) return 1;
-  if (stem == 4 && (memcmp(upper, "COM", 3) == 0 || memcmp(upper, "LPT", 3) == 0) &&
-      upper[3] >= '0' && upper[3] <= '9')
-    return 1;
-  return 0;
+  if (stem < 4 || (memcmp(upper, "COM", 3) != 0 && memcmp(upper, "LPT", 3) != 0)) return 0;
+  const unsigned char* number = reinterpret_cast<const unsigned char*>(upper + 3);
+  if (stem == 4 && number[0] >= '0' && number[0] <= '9') return 1;
+  return stem <= 5 && IsSuperscriptPort(number, stem - 3);
 }
 
 const char* ComponentProblem(const char* component, size_t length) {
@@ -71,4 +84,13 @@ const char* EntryNameProblem(const char* name, uint32_t declaredLength) {
 const char* ComponentNameProblem(const char* name) {
   if (FindSeparator(name) != nullptr) return "separator in a name";
   return ComponentProblem(name, strlen(name));
+}
+
+const char* UnpackedLengthProblem(const char* name, int isDirectory) {
+  const size_t shortest = sizeof "C:\\latmp0.tmp" - 1;
+  size_t length = shortest + strlen(name);
+  if (isDirectory ? length > MAX_DIRECTORY_PATH : length >= MAX_PATH)
+    return isDirectory ? "directory name too long to be listed once unpacked"
+                       : "name too long to be unpacked under any temporary directory";
+  return nullptr;
 }

@@ -326,12 +326,14 @@ int CopyBlob(const char* targetPath, FILE* package, uint32_t position, uint32_t 
 }
 
 ExtractStatus ExtractPackage(const char* packagePath, const char* installDir,
-                             const ProblemReporter* reporter) {
+                             const ProblemReporter* reporter,
+                             void (*stagingMade)(const char* stagingDir)) {
   char staging[PATH_BUFFER];
   if (!MakeStagingDir(staging)) {
     ReportProblem(reporter, "temporary directory", "cannot create a staging directory");
     return EXTRACT_NO_STAGING;
   }
+  if (stagingMade != nullptr) stagingMade(staging);
   ExtractStatus status;
   FILE* package = OpenFile(packagePath, "rb");
   if (package == nullptr) {

@@ -17,9 +17,11 @@ enum ExtractStatus {
 
 // Unpacks into `installDir`, which the caller created for this run and which is empty. The
 // staging directory is removed in every case; after a failure `installDir` may hold part of the
-// package, and nothing from it is to be started.
+// package, and nothing from it is to be started. `stagingMade`, when given, learns the staging
+// directory as soon as it exists, so that a tool can take it away if it is interrupted.
 ExtractStatus ExtractPackage(const char* packagePath, const char* installDir,
-                             const ProblemReporter* reporter = nullptr);
+                             const ProblemReporter* reporter = nullptr,
+                             void (*stagingMade)(const char* stagingDir) = nullptr);
 
 // Creates a fresh "latmp<n>.tmp" directory in the temporary directory; 0 when none can be made.
 int MakeStagingDir(char* out);

@@ -1,11 +1,12 @@
 #include "packer/cli.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
 #include <system_error>
 
+#include "common/code_page.h"
 #include "common/platform.h"
 #include "packer/system.h"
 
@@ -13,45 +14,254 @@ namespace packer {
 
 namespace {
 
-// The temporary files in progress, for the interrupt handler. A handful at most.
-std::mutex g_pendingLock;
-std::vector<std::string> g_pending;
+namespace fs = std::filesystem;
+
+// What to take away if the run is interrupted, in fixed slots: the handler reads them without
+// locks or allocation, whatever the interrupted thread was doing. A slot's path is written
+// before its state says it is in use.
+enum SlotState { SLOT_FREE, SLOT_FILLING, SLOT_WHOLE, SLOT_CONTENTS };
+const size_t kSlotPath = 4096;
+
+struct PendingRemoval {
+  std::atomic<int> state{SLOT_FREE};
+  PathChar path[kSlotPath];
+};
+
+PendingRemoval g_pending[8];
+
+// The progress line on standard error: the columns it covers, 0 when none is shown. Whoever
+// writes a line while it may be showing holds the lock and takes it away first.
+std::mutex g_lineLock;
+std::atomic<size_t> g_lineColumns{0};
+
+// Spaces over the line and back to its start, leaving the cursor where the line began.
+void EraseLineLocked() {
+  size_t columns = g_lineColumns.exchange(0);
+  if (columns == 0) return;
+  // Past a narrowed terminal's edge the spaces would wrap onto a row of their own.
+  int width = TerminalColumns();
+  if (width > 1) columns = std::min(columns, static_cast<size_t>(width - 1));
+  fputs(("\r" + std::string(columns, ' ') + "\r").c_str(), stderr);
+  fflush(stderr);
+}
+
+// For the interrupt handler: no allocation, no lock, so that the shell's prompt after Ctrl-C
+// starts on a clean row.
+void EraseLineNow() {
+  char text[258];
+  size_t columns = std::min<size_t>(g_lineColumns.exchange(0), sizeof text - 2);
+  if (columns == 0) return;
+  text[0] = '\r';
+  std::fill(text + 1, text + 1 + columns, ' ');
+  text[columns + 1] = '\r';
+  WriteStderrNow(text, columns + 2);
+}
 
 void RemovePending() {
-  // Runs from a signal handler: no locks, no allocation beyond what remove() does.
-  for (const std::string& path : g_pending) std::remove(path.c_str());
+  EraseLineNow();
+  for (PendingRemoval& slot : g_pending) {
+    int state = slot.state.load();
+    if (state == SLOT_WHOLE || state == SLOT_CONTENTS) RemoveNow(slot.path, state == SLOT_CONTENTS);
+  }
+}
+
+// Characters that steer a terminal or the order of a line instead of showing: C0 and C1
+// controls, DEL, line and paragraph separators, and the bidirectional marks, embeddings,
+// overrides and isolates.
+bool Steers(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// DecodeCodePage's stand-in for a byte that starts no character.
+bool IsByteEscape(char32_t c) {
+  return c >= 0xDC00 && c <= 0xDCFF;
+}
+
+void AppendEscape(std::string* out, const char* format, unsigned value) {
+  char text[16];
+  snprintf(text, sizeof text, format, value);
+  *out += text;
+}
+
+// UTF-8, the byte escapes included as three-byte sequences (they only ever serve as keys).
+void AppendUtf8(std::string* out, char32_t c) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | c >> 6));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | c >> 12));
+    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | c >> 18));
+    out->push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+char32_t FoldCase(char32_t c) {
+  if (c < 0x80) return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+  // NTFS upper-cases UTF-16 units through a table of 65536 entries: characters beyond the Basic
+  // Multilingual Plane keep their case, and so do the byte escapes.
+  if (c > 0xFFFF || (c >= 0xD800 && c <= 0xDFFF)) return c;
+  return UpperCase(c);
 }
 
 }  // namespace
 
-void Warn(const Options& options, const std::string& message) {
-  if (!options.quiet) fprintf(stderr, "setuppack: warning: %s\n", message.c_str());
+RemovedOnInterrupt::RemovedOnInterrupt(const fs::path& path, bool contentsOnly) {
+  // An empty path would turn into the working directory.
+  if (path.empty()) return;
+  std::error_code error;
+  fs::path absolute = fs::absolute(path, error);
+  const fs::path::string_type& text = error ? path.native() : absolute.native();
+  if (text.size() >= kSlotPath) return;
+  for (int i = 0; i < static_cast<int>(sizeof g_pending / sizeof g_pending[0]) && slot_ < 0; ++i) {
+    int expected = SLOT_FREE;
+    if (g_pending[i].state.compare_exchange_strong(expected, SLOT_FILLING)) slot_ = i;
+  }
+  if (slot_ < 0) return;
+  std::copy(text.begin(), text.end(), g_pending[slot_].path);
+  g_pending[slot_].path[text.size()] = 0;
+  OnInterrupt(RemovePending);
+  g_pending[slot_].state.store(contentsOnly ? SLOT_CONTENTS : SLOT_WHOLE);
 }
 
-Progress::Progress(const Options& options, const char* verb, uint64_t total)
-    : enabled_(!options.quiet && StderrIsTerminal()),
-      verb_(verb),
-      total_(total),
-      start_(std::chrono::steady_clock::now()),
-      last_(start_) {}
+RemovedOnInterrupt::~RemovedOnInterrupt() {
+  if (slot_ >= 0) g_pending[slot_].state.store(SLOT_FREE);
+}
+
+void Warn(const Options& options, const std::string& message) {
+  if (!options.quiet) PrintLine(stderr, "setuppack: warning: " + message);
+}
+
+void PrintLine(FILE* stream, const std::string& line) {
+  std::lock_guard<std::mutex> hold(g_lineLock);
+  EraseLineLocked();
+  fputs(line.c_str(), stream);
+  fputc('\n', stream);
+  // Standard output on a terminal is line-buffered already; elsewhere order does not show.
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Quick jobs print nothing: the first line waits this long.
+const Clock::duration kFirstDraw = std::chrono::milliseconds(200);
+// At most ten lines a second: faster is unreadable, and costs a slow console.
+const Clock::duration kRedraw = std::chrono::milliseconds(100);
+// The throughput is taken over this much of the recent past: it follows a change of pace (small
+// files, then large ones) without jumping at every redraw.
+const Clock::duration kRateWindow = std::chrono::seconds(5);
+
+std::string TimeLeft(double seconds) {
+  // Past four days an estimate tells nothing.
+  if (!(seconds >= 0 && seconds < 4 * 86400.0)) return "";
+  unsigned long whole = static_cast<unsigned long>(seconds + 0.5);
+  char text[32];
+  if (whole < 3600)
+    snprintf(text, sizeof text, "%lu:%02lu left", whole / 60, whole % 60);
+  else
+    snprintf(text, sizeof text, "%lu:%02lu:%02lu left", whole / 3600, whole / 60 % 60, whole % 60);
+  return text;
+}
+
+}  // namespace
+
+std::string ProgressLine(const char* verb, uint64_t done, uint64_t total, double bytesPerSecond,
+                         int columns) {
+  // Whole percents, rounded down: 100% only when everything is done.
+  unsigned percent =
+      done >= total
+          ? 100
+          : static_cast<unsigned>(static_cast<double>(done) * 100.0 / static_cast<double>(total));
+  if (percent > 99 && done < total) percent = 99;
+  char head[16];
+  snprintf(head, sizeof head, " %3u%%", percent);
+  std::string bytes = "  " + FormatBytes(done) + " of " + FormatBytes(total);
+  std::string rate, left;
+  if (bytesPerSecond >= 1) {
+    rate = "  " + FormatBytes(static_cast<uint64_t>(bytesPerSecond)) + "/s";
+    std::string time =
+        TimeLeft(static_cast<double>(total - std::min(done, total)) / bytesPerSecond);
+    if (!time.empty() && done < total) left = "  " + time;
+  }
+  const size_t room = columns > 1 ? static_cast<size_t>(columns - 1) : 0;
+  std::string line;
+  for (int dropped = 0; dropped <= 3; ++dropped) {
+    line = std::string(verb) + head + (dropped < 1 ? bytes : "") + (dropped < 2 ? rate : "") +
+           (dropped < 3 ? left : "");
+    if (line.size() <= room) return line;
+  }
+  line.resize(room);
+  return line;
+}
+
+bool Progress::Wanted(const Options& options) {
+  return !options.quiet && StderrIsTerminal();
+}
+
+Progress::Progress(const Options& options, const char* verb, uint64_t total,
+                   std::function<uint64_t()> measure)
+    : verb_(verb), total_(total), measure_(std::move(measure)), start_(Clock::now()) {
+  // Nothing to tell of work that has no size.
+  if (Wanted(options) && total > 0) thread_ = std::thread([this] { Run(); });
+}
 
 Progress::~Progress() {
-  if (shown_) fprintf(stderr, "\r%*s\r", 72, "");
+  Finish();
 }
 
-void Progress::Show() {
-  if (!enabled_) return;
-  auto now = std::chrono::steady_clock::now();
-  // Quiet for the first half second, so quick jobs print nothing at all.
-  if (now - start_ < std::chrono::milliseconds(500) || now - last_ < std::chrono::milliseconds(100))
-    return;
-  last_ = now;
-  double seconds = std::chrono::duration<double>(now - start_).count();
-  uint64_t done = done_.load();
-  fprintf(stderr, "\r%s %s of %s, %.1f MB/s   ", verb_, FormatBytes(done).c_str(),
-          FormatBytes(total_).c_str(), static_cast<double>(done) / 1e6 / seconds);
+void Progress::Finish() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    stopping_ = true;
+  }
+  stop_.notify_all();
+  thread_.join();
+  std::lock_guard<std::mutex> hold(g_lineLock);
+  EraseLineLocked();
+}
+
+void Progress::Run() {
+  Clock::time_point due = start_ + kFirstDraw;
+  std::unique_lock<std::mutex> hold(lock_);
+  while (!stop_.wait_until(hold, due, [this] { return stopping_; })) {
+    hold.unlock();
+    Draw(Clock::now());
+    hold.lock();
+    due = Clock::now() + kRedraw;
+  }
+}
+
+void Progress::Draw(Clock::time_point now) {
+  uint64_t done = measure_ ? measure_() : done_.load();
+  shown_ = std::min(total_, std::max(shown_, done));
+  if (samples_.empty()) samples_.push_back({start_, 0});
+  samples_.push_back({now, shown_});
+  // Keep one sample at least a window old, so that the rate spans the whole window.
+  while (samples_.size() > 2 && now - samples_[1].at >= kRateWindow) samples_.pop_front();
+  double seconds = std::chrono::duration<double>(now - samples_.front().at).count();
+  double rate = seconds > 0 ? static_cast<double>(shown_ - samples_.front().done) / seconds : 0;
+  int columns = TerminalColumns();
+  if (columns <= 0) columns = 80;
+  std::string line = ProgressLine(verb_, shown_, total_, rate, columns);
+
+  std::lock_guard<std::mutex> hold(g_lineLock);
+  std::string text = "\r" + line;
+  // A shorter line than the last one: spaces over the rest, and the line again, so that the
+  // cursor stands just behind it.
+  size_t covered = std::min(g_lineColumns.load(), static_cast<size_t>(columns - 1));
+  if (covered > line.size()) text += std::string(covered - line.size(), ' ') + "\r" + line;
+  fputs(text.c_str(), stderr);
   fflush(stderr);
-  shown_ = true;
+  g_lineColumns.store(line.size());
 }
 
 AtomicOutput::AtomicOutput(const std::filesystem::path& target) : target_(target) {
@@ -66,19 +276,13 @@ AtomicOutput::AtomicOutput(const std::filesystem::path& target) : target_(target
     file_ = CreateNewFile(temporary_);
   }
   if (file_ == nullptr) throw Failure(target.string() + ": cannot create a file beside it");
-  std::lock_guard<std::mutex> hold(g_pendingLock);
-  g_pending.push_back(temporary_.string());
-  OnInterrupt(RemovePending);
+  pending_.emplace(temporary_, false);
 }
 
 AtomicOutput::~AtomicOutput() {
   if (file_ != nullptr) fclose(file_);
   std::error_code ignored;
   if (!temporary_.empty()) std::filesystem::remove(temporary_, ignored);
-  std::lock_guard<std::mutex> hold(g_pendingLock);
-  for (size_t i = 0; i < g_pending.size(); ++i)
-    if (g_pending[i] == temporary_.string())
-      g_pending.erase(g_pending.begin() + static_cast<long>(i));
 }
 
 void AtomicOutput::Write(const void* data, size_t size) {
@@ -101,6 +305,7 @@ void AtomicOutput::Commit() {
   std::filesystem::rename(temporary_, target_, error);
   if (error) throw Failure(target_.string() + ": cannot be replaced: " + error.message());
   temporary_.clear();
+  pending_.reset();
 }
 
 std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path) {
@@ -131,9 +336,59 @@ std::string FormatBytes(uint64_t bytes) {
     snprintf(text, sizeof text, "%" PRIu64 " B", bytes);
   else if (bytes < 10000000)
     snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / 1e3);
-  else
+  else if (bytes < 10000000000)
     snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  else
+    snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
   return text;
+}
+
+void UseCodePage(int codePage) {
+  if (codePage != 0 && !IsKnownCodePage(codePage))
+    throw Failure("code page " + std::to_string(codePage) + " is not known here");
+  // UTF-8 names have no lead bytes and are what the POSIX layer writes anyway.
+  SetNameCodePage(codePage == 65001 ? 0 : codePage);
+}
+
+std::string PrintableName(const std::string& name, int codePage) {
+  std::string out;
+  std::u32string characters;
+  if (codePage == 0 || !DecodeCodePage(name, codePage, &characters)) {
+    for (unsigned char byte : name)
+      if (byte >= 0x20 && byte < 0x7F)
+        out.push_back(static_cast<char>(byte));
+      else
+        AppendEscape(&out, "\\x%02x", byte);
+    return out;
+  }
+  for (char32_t c : characters)
+    if (IsByteEscape(c))
+      AppendEscape(&out, "\\x%02x", static_cast<unsigned>(c - 0xDC00));
+    else if (Steers(c))
+      AppendEscape(&out, c < 0x100 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(c));
+    else
+      AppendUtf8(&out, c);
+  return out;
+}
+
+std::string CaseKey(const std::string& name, int codePage) {
+  std::u32string characters;
+  if (codePage == 0 || !DecodeCodePage(name, codePage, &characters)) {
+    // Only ASCII letters, and only those behind an ASCII byte: in a double-byte code page the
+    // byte after a lead byte (0x81 or above) may be the second half of a character, and folding
+    // it would merge two different characters.
+    std::string key = name;
+    unsigned char previous = 0;
+    for (char& c : key) {
+      unsigned char byte = static_cast<unsigned char>(c);
+      if (byte >= 'a' && byte <= 'z' && previous < 0x80) c = static_cast<char>(byte - 'a' + 'A');
+      previous = byte;
+    }
+    return key;
+  }
+  std::string key;
+  for (char32_t c : characters) AppendUtf8(&key, FoldCase(c));
+  return key;
 }
 
 }  // namespace packer

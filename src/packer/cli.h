@@ -3,10 +3,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <deque>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "encode/encoder.h"
@@ -23,30 +30,85 @@ struct Options {
   bool quiet = false;
   ParseMode parse = PARSE_PLANNED;
   unsigned jobs = 0;  // 0: one per core
-  int codePage = 0;   // 0: names must be plain ASCII
+  int codePage = 0;   // the target's ANSI code page; 0: names are taken as plain ASCII
   std::filesystem::path output;
+  bool json = false;    // list and verify: machine-readable output
+  bool werror = false;  // warnings make the command fail
+  // create: what to pack of the source tree.
+  std::vector<std::string> exclude;  // glob patterns on paths relative to the source
+  std::filesystem::path filesFrom;   // a list of paths to pack, one a line, instead of the tree
+  bool followLinks = false;          // pack what links point to instead of refusing them
 };
 
 void Warn(const Options& options, const std::string& message);
 
-// A one-line progress report on a terminal, for work that takes more than a moment.
+// Writes `line` and a line end to `stream` (standard output or error), taking away the progress
+// line first, so that the two never share a row of the terminal. Safe from any thread.
+void PrintLine(FILE* stream, const std::string& line);
+
+// A one-line report on a terminal for work that takes more than a moment: percent done, bytes
+// done of the total, throughput over the last few seconds and time left. Its own thread redraws
+// the line in place a few times a second, shortened to the terminal's width, and erases it when
+// the Progress goes. Nothing at all without a terminal on standard error, or with --quiet.
 class Progress {
  public:
-  Progress(const Options& options, const char* verb, uint64_t total);
+  // `measure`, when given, is asked on the line's thread how many bytes are done, for work that
+  // cannot count as it goes; it may take its time, but should not be called in a tight loop.
+  Progress(const Options& options, const char* verb, uint64_t total,
+           std::function<uint64_t()> measure = nullptr);
   ~Progress();
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
-  // Safe from any thread; only the thread that made the Progress should call Show.
+
+  // Whether a Progress made with these options would show anything: work done only for the line
+  // (such as finding the total) can be skipped when not.
+  static bool Wanted(const Options& options);
+
+  // Safe from any thread.
   void Add(uint64_t bytes) { done_ += bytes; }
-  void Show();
+  // Takes the line away for good, before the command prints its result; the destructor does
+  // this too.
+  void Finish();
 
  private:
-  bool enabled_;
+  struct Sample {
+    std::chrono::steady_clock::time_point at;
+    uint64_t done;
+  };
+  void Run();
+  void Draw(std::chrono::steady_clock::time_point now);
+
   const char* verb_;
   uint64_t total_;
+  std::function<uint64_t()> measure_;
   std::atomic<uint64_t> done_{0};
-  std::chrono::steady_clock::time_point start_, last_;
-  bool shown_ = false;
+  std::chrono::steady_clock::time_point start_;
+  std::deque<Sample> samples_;  // the last few seconds, for the throughput
+  uint64_t shown_ = 0;          // never goes back, whatever a measurement says
+  std::mutex lock_;
+  std::condition_variable stop_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// The text of a progress line: `done` of `total` bytes at `bytesPerSecond` (0 when not known),
+// in at most `columns` - 1 characters, so that the terminal never wraps it. What matters least
+// goes first when it does not fit: the byte counts, then the throughput, then the time left.
+std::string ProgressLine(const char* verb, uint64_t done, uint64_t total, double bytesPerSecond,
+                         int columns);
+
+// Takes a path away if the run is interrupted (Ctrl-C, termination), for as long as it lives: a
+// file or a directory with everything below it, or, with `contentsOnly`, what a directory holds.
+// It never throws: a path it cannot watch (far too long, too many at once) is not watched.
+class RemovedOnInterrupt {
+ public:
+  RemovedOnInterrupt(const std::filesystem::path& path, bool contentsOnly);
+  ~RemovedOnInterrupt();
+  RemovedOnInterrupt(const RemovedOnInterrupt&) = delete;
+  RemovedOnInterrupt& operator=(const RemovedOnInterrupt&) = delete;
+
+ private:
+  int slot_ = -1;
 };
 
 // A file written under a temporary name beside its target and renamed over it only when
@@ -68,6 +130,7 @@ class AtomicOutput {
   std::filesystem::path target_;
   std::filesystem::path temporary_;
   FILE* file_ = nullptr;
+  std::optional<RemovedOnInterrupt> pending_;
 };
 
 std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path);
@@ -76,5 +139,20 @@ std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path);
 std::string PortablePath(const std::filesystem::path& path);
 
 std::string FormatBytes(uint64_t bytes);
+
+// Hands the names' code page to the shared core, whose name rules read the names of a
+// double-byte code page a character at a time. Throws Failure unless `codePage` is 0 or a code
+// page this system can convert from.
+void UseCodePage(int codePage);
+
+// A name from a package as text for a terminal: through `codePage` (when not 0) into UTF-8, and
+// every byte or character that would move the cursor, start a terminal command or reorder the
+// line written as \x1b or \u202e, so that no package can rewrite the screen or forge a line.
+// Bytes beyond ASCII are written as \xNN too, unless the code page gave them a meaning.
+std::string PrintableName(const std::string& name, int codePage);
+
+// Names that Windows takes for the same file get the same key: letters are compared by their
+// upper case. Through `codePage` every letter counts; with 0 only ASCII letters do.
+std::string CaseKey(const std::string& name, int codePage);
 
 }  // namespace packer

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/code_page.h"
 #include "common/platform.h"
 #include "package/entry_name.h"
 #include "package/package_writer.h"
@@ -70,7 +71,7 @@ void Collect(const fs::path& root, const Options& options, std::vector<Entry>* d
         ok = false;
         break;
       }
-      if (name.find('\\') != std::string::npos) {
+      if (FindSeparator(name.c_str()) != nullptr) {
         problems->push_back(path.string() + ": backslash in a name is not valid on Windows");
         ok = false;
         break;
@@ -78,8 +79,10 @@ void Collect(const fs::path& root, const Options& options, std::vector<Entry>* d
       entry.name += "\\" + name;
     }
     if (!ok) continue;
-    if (const char* why =
-            EntryNameProblem(entry.name.c_str(), static_cast<uint32_t>(entry.name.size()))) {
+    const char* why =
+        EntryNameProblem(entry.name.c_str(), static_cast<uint32_t>(entry.name.size()));
+    if (why == nullptr) why = UnpackedLengthProblem(entry.name.c_str(), fs::is_directory(status));
+    if (why != nullptr) {
       problems->push_back(path.string() + ": " + why);
       continue;
     }
@@ -99,12 +102,14 @@ void Collect(const fs::path& root, const Options& options, std::vector<Entry>* d
   }
 }
 
+// Names are compared as the target system will hold them, in its code page: that is where
+// letters beyond ASCII get their case.
 void CheckCaseClashes(const std::vector<Entry>& directories, const std::vector<Entry>& files,
-                      std::vector<std::string>* problems) {
+                      int codePage, std::vector<std::string>* problems) {
   std::map<std::string, const Entry*> seen;
   for (const std::vector<Entry>* list : {&directories, &files})
     for (const Entry& entry : *list) {
-      auto inserted = seen.emplace(Lower(entry.name), &entry);
+      auto inserted = seen.emplace(CaseKey(entry.name, codePage), &entry);
       if (!inserted.second)
         problems->push_back(entry.source.string() + ": same name as " +
                             inserted.first->second->source.string() +
@@ -201,11 +206,12 @@ std::vector<PackageRecord> Records(const std::vector<Entry>& entries) {
 
 int CreateCommand(const fs::path& sourceDir, const Options& options) {
   if (!fs::is_directory(sourceDir)) throw Failure(sourceDir.string() + ": not a directory");
+  UseCodePage(options.codePage);
   fs::path output = options.output.empty() ? fs::path("Pack.qvd") : options.output;
   std::vector<Entry> directories, files;
   std::vector<std::string> problems;
   Collect(sourceDir, options, &directories, &files, &problems);
-  CheckCaseClashes(directories, files, &problems);
+  CheckCaseClashes(directories, files, options.codePage, &problems);
   if (!problems.empty()) {
     for (const std::string& problem : problems) fprintf(stderr, "setuppack: %s\n", problem.c_str());
     throw Failure(sourceDir.string() + ": " + std::to_string(problems.size()) +
@@ -251,9 +257,9 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
       fileRecords[i].size = static_cast<uint32_t>(blob.size());
       out.Write(blob.data(), blob.size());
       offset += blob.size();
-      progress.Show();
     }
   }
+  progress.Finish();
   std::vector<uint8_t> tables = PackageTablesBytes(directoryRecords, fileRecords);
   out.WriteAt(0, tables.data(), tables.size());
   out.Commit();

@@ -1,6 +1,6 @@
 // setuppack list and verify: what a package holds, and whether the launcher would unpack it.
 #include <cinttypes>
-#include <map>
+#include <cstring>
 #include <memory>
 #include <set>
 
@@ -65,10 +65,12 @@ std::string Parent(const std::string& name) {
   return cut == 0 || cut == std::string::npos ? std::string() : name.substr(0, cut);
 }
 
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
+// The disk space unpacking takes: the decoded sizes the blobs declare, and where the launcher
+// unpacks, in the temporary directory, the staged blobs beside them.
+std::string DiskNeeds(uint64_t decoded, uint64_t stored) {
+  return "unpacking needs " + std::to_string(decoded) + " bytes (" +
+         std::to_string(decoded + stored) +
+         " on the launcher's temporary volume, staging included)";
 }
 
 const char* DecodeProblem(DecodeStatus status) {
@@ -87,12 +89,14 @@ const char* DecodeProblem(DecodeStatus status) {
 
 }  // namespace
 
-int ListCommand(const fs::path& path, const Options&) {
+int ListCommand(const fs::path& path, const Options& options) {
+  UseCodePage(options.codePage);
   OpenPackage package(path);
   const PackageTables& tables = package.tables();
   printf("%-4s %12s %12s %6s  %s\n", "kind", "stored", "decoded", "ratio", "name");
   for (PackageEntry* entry = tables.directories.first; entry != nullptr; entry = entry->next)
-    printf("%-4s %12s %12s %6s  %s\n", "dir", "-", "-", "-", entry->name);
+    printf("%-4s %12s %12s %6s  %s\n", "dir", "-", "-", "-",
+           PrintableName(entry->name, options.codePage).c_str());
   uint64_t stored = 0, decoded = 0;
   for (PackageEntry* entry = tables.files.first; entry != nullptr; entry = entry->next) {
     uint32_t size;
@@ -103,38 +107,43 @@ int ListCommand(const fs::path& path, const Options&) {
     if (known && size > 0)
       snprintf(ratio, sizeof ratio, "%.3f", static_cast<double>(entry->size) / size);
     printf("%-4s %12" PRIu32 " %12s %6s  %s\n", "file", entry->size,
-           known ? std::to_string(size).c_str() : "?", ratio, entry->name);
+           known ? std::to_string(size).c_str() : "?", ratio,
+           PrintableName(entry->name, options.codePage).c_str());
   }
   printf("total: %d directories, %d files, %" PRIu64 " stored, %" PRIu64 " decoded",
          tables.directories.count, tables.files.count, stored, decoded);
   if (decoded > 0)
     printf(", ratio %.3f", static_cast<double>(stored) / static_cast<double>(decoded));
-  printf("\n");
+  printf("; %s\n", DiskNeeds(decoded, stored).c_str());
   return 0;
 }
 
 int VerifyCommand(const fs::path& path, const Options& options) {
+  UseCodePage(options.codePage);
   OpenPackage package(path);
   const PackageTables& tables = package.tables();
   int problems = 0;
   auto report = [&](const char* kind, int index, const PackageEntry& entry,
                     const std::string& what) {
-    printf("%s: %s %d (%s): %s\n", path.string().c_str(), kind, index, entry.name, what.c_str());
+    PrintLine(stdout, path.string() + ": " + kind + " " + std::to_string(index) + " (" +
+                          PrintableName(entry.name, options.codePage) + "): " + what);
     ++problems;
   };
 
-  std::set<std::string> directories;
-  std::map<std::string, std::string> seen;  // lower-case name -> name as written
+  std::set<std::string> directories;  // by CaseKey
+  std::set<std::string> seen;
   auto checkName = [&](const char* kind, int index, const PackageEntry& entry) {
-    if (const char* why = EntryNameProblem(entry.name, entry.nameLength)) {
+    const char* why = EntryNameProblem(entry.name, entry.nameLength);
+    if (why == nullptr) why = UnpackedLengthProblem(entry.name, strcmp(kind, "directory") == 0);
+    if (why != nullptr) {
       report(kind, index, entry, why);
       return false;
     }
-    std::string parent = Parent(entry.name);
-    if (!parent.empty() && directories.count(Lower(parent)) == 0)
+    std::string key = CaseKey(entry.name, options.codePage);
+    std::string parent = Parent(key);
+    if (!parent.empty() && directories.count(parent) == 0)
       report(kind, index, entry, "its directory is not created before it");
-    auto inserted = seen.emplace(Lower(entry.name), entry.name);
-    if (!inserted.second)
+    if (!seen.insert(key).second)
       report(kind, index, entry,
              "same name as an earlier entry on Windows, where letter case does not count");
     return true;
@@ -142,14 +151,16 @@ int VerifyCommand(const fs::path& path, const Options& options) {
   int index = 0;
   for (PackageEntry* entry = tables.directories.first; entry != nullptr;
        entry = entry->next, ++index)
-    if (checkName("directory", index, *entry)) directories.insert(Lower(entry->name));
+    if (checkName("directory", index, *entry))
+      directories.insert(CaseKey(entry->name, options.codePage));
 
-  uint64_t total = 0;
+  uint64_t total = 0, stored = 0;
   index = 0;
   for (PackageEntry* entry = tables.files.first; entry != nullptr; entry = entry->next, ++index) {
     checkName("file", index, *entry);
     uint32_t size;
     if (package.DeclaredSize(*entry, &size)) total += size;
+    stored += entry->size;
   }
 
   std::unique_ptr<Decoder> decoder(new Decoder());
@@ -186,16 +197,17 @@ int VerifyCommand(const fs::path& path, const Options& options) {
     else if (entry->size > 0 && entry->size < 4)
       report("file", index, *entry, "blob shorter than its 4-byte size");
     decoded += decoder->produced;
-    progress.Show();
   }
+  progress.Finish();
   if (problems > 0) {
     fprintf(stderr, "setuppack: %s: %d problem%s\n", path.string().c_str(), problems,
             problems == 1 ? "" : "s");
     return 1;
   }
   if (!options.quiet)
-    printf("%s: ok, %d directories, %d files, %" PRIu64 " bytes decoded\n", path.string().c_str(),
-           tables.directories.count, tables.files.count, decoded);
+    printf("%s: ok, %d directories, %d files, %" PRIu64 " bytes decoded; %s\n",
+           path.string().c_str(), tables.directories.count, tables.files.count, decoded,
+           DiskNeeds(total, stored).c_str());
   return 0;
 }
 

@@ -46,16 +46,22 @@ const Command kCommands[] = {
      "Refused: links and special files, names Windows cannot hold, names that differ only in\n"
      "letter case, files of 4 GiB or more.\n"},
     {"list", 1,
-     "usage: setuppack list FILE\n"
-     "Prints one line per entry: kind, stored size, decoded size, ratio, name; then totals.\n"},
+     "usage: setuppack list FILE [--codepage CP]\n"
+     "Prints one line per entry: kind, stored size, decoded size, ratio, name; then totals and\n"
+     "the disk space unpacking needs.\n"
+     "  --codepage CP  show names in the package's ANSI code page CP (e.g. 1252); without it,\n"
+     "                 bytes beyond ASCII are shown as \\xNN\n"},
     {"verify", 1,
-     "usage: setuppack verify FILE [--quiet]\n"
+     "usage: setuppack verify FILE [--codepage CP] [--quiet]\n"
      "Checks the tables and names as the launcher does and decodes every blob in full. Prints\n"
-     "one line per problem and exits with 1 when there is any.\n"},
+     "one line per problem and exits with 1 when there is any.\n"
+     "  --codepage CP  the target users' ANSI code page: names are shown in it, and names that\n"
+     "                 differ only in the case of letters beyond ASCII are found too\n"},
     {"extract", 2,
-     "usage: setuppack extract FILE DEST_DIR [--quiet]\n"
-     "Unpacks FILE into DEST_DIR (new or empty) with the launcher's own code. On any failure\n"
-     "nothing is left in DEST_DIR.\n"},
+     "usage: setuppack extract FILE DEST_DIR [--codepage CP] [--quiet]\n"
+     "Unpacks FILE into DEST_DIR (new or empty) with the launcher's own code. On any failure,\n"
+     "and when interrupted, nothing is left in DEST_DIR or in the temporary directory.\n"
+     "  --codepage CP  show names in problem lines in ANSI code page CP\n"},
     {"compress", 2,
      "usage: setuppack compress IN OUT [--fast]\n"
      "Compresses the file IN into the blob OUT.\n"},
@@ -99,6 +105,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> arguments;
   bool create = strcmp(command->name, "create") == 0;
   bool compress = create || strcmp(command->name, "compress") == 0;
+  bool names = create || strcmp(command->name, "list") == 0 ||
+               strcmp(command->name, "verify") == 0 || strcmp(command->name, "extract") == 0;
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&](const char* what) -> const char* {
@@ -122,7 +130,7 @@ int main(int argc, char** argv) {
       int jobs = text != nullptr ? atoi(text) : 0;
       if (jobs < 1 || jobs > 256) return Usage("--jobs takes a number from 1 to 256");
       options.jobs = static_cast<unsigned>(jobs);
-    } else if (create && arg == "--codepage") {
+    } else if (names && arg == "--codepage") {
       const char* text = value("a number");
       int page = text != nullptr ? atoi(text) : 0;
       if (page <= 0 || page > 65535)
