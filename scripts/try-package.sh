@@ -10,8 +10,8 @@
 #   and the splash window, found by the bitmap's size, is photographed until a capture matches
 #   the bitmap.
 # - The install directory: the Wine server is run with its request trace, which says the moment
-#   the launcher asks for the installer's process; the directory is listed then, when
-#   everything is unpacked and the installer has not run yet.
+#   the launcher asks for the installer's process; the server is stopped and the directory
+#   listed then, when everything is unpacked and the installer cannot have run yet.
 # - The installer's exit code: from the same trace, the code the installer's process hands to
 #   Wine when it ends (ExitProcess, a return from WinMain, an unhandled exception), all 32 bits,
 #   as GetExitCodeProcess would tell it on Windows. Nothing is changed in the package.
@@ -88,14 +88,30 @@ set_temp_value TEMP REG_SZ "$(windows_path "$temp")"
 set_temp_value TMP REG_SZ "$(windows_path "$temp")"
 wineserver -w
 
-# The Wine server with its request trace, of which only the lines that say which process is
-# which and how each ended are kept.
+# The Wine server with its request trace, read as the server writes it. Kept are the lines that
+# say which process is which and how each ended. When the launcher asks for the installer's
+# process, the server is stopped while the install directory is listed: everything is unpacked
+# by then, and the installer cannot run a step before the listing is done.
 mkfifo "$work/trace"
-grep --line-buffered -E '^[0-9a-f]+: (new_process|init_first_thread|new_thread|terminate_process)\(' \
-  <"$work/trace" >"$work/server.log" &
-filter=$!
 wineserver -f -d1 2>"$work/trace" &
 server=$!
+export LIST_FROM=$temp LIST_INTO=$report/install-directory.txt
+awk -v server="$server" -v named="$work/installer-directory" '
+  /^[0-9a-f]+: (new_process|init_first_thread|new_thread|terminate_process)\(/ {
+    print
+    fflush()
+  }
+  !listed && / new_process\( / && match($0, /ZeKolInst[0-9]+\\\\Installer\.exe"/) {
+    listed = 1
+    directory = substr($0, RSTART, index(substr($0, RSTART), "\\") - 1)
+    system("kill -STOP " server)
+    system("cd \"$LIST_FROM/" directory "\" && find . -mindepth 1 -printf \"%P\\t%y\\t%s\\n\" |" \
+      " sort >\"$LIST_INTO\"")
+    system("kill -CONT " server)
+    print directory >named
+    close(named)
+  }' <"$work/trace" >"$work/server.log" &
+filter=$!
 at_exit "wineserver -k 2>/dev/null; wait $server $filter 2>/dev/null"
 for _ in $(seq 1 100); do
   [ -S "/proc/$server/cwd/socket" ] && break
@@ -140,14 +156,9 @@ while kill -0 "$launcher" 2>/dev/null; do
       differing=$(compare -metric AE "$bitmap" "$report/splash.png" null: 2>&1)
     fi
   fi
-  if [ -z "$listed" ]; then
-    installer_dir=$(grep -m1 -oE 'imagepath=L"[^"]*\\\\ZeKolInst[0-9]+\\\\Installer\.exe"' \
-      "$work/server.log" | grep -oE 'ZeKolInst[0-9]+')
-    if [ -n "$installer_dir" ]; then
-      (cd "$temp/$installer_dir" 2>/dev/null && find . -mindepth 1 -printf '%P\t%y\t%s\n' |
-        sort) >"$report/install-directory.txt"
-      listed=yes
-    fi
+  if [ -z "$listed" ] && [ -s "$work/installer-directory" ]; then
+    installer_dir=$(cat "$work/installer-directory")
+    listed=yes
   fi
   if [ "$SECONDS" -ge "$deadline" ]; then
     timed_out=yes
@@ -194,7 +205,7 @@ as_code() {  # decimal and hex of an exit code as the trace prints it (signed)
   [ "$code" -lt 0 ] && code=$((code + 4294967296))
   printf '%d (0x%08X)' "$code" "$code"
 }
-meaning() {
+meaning() {  # the README's table of the launcher's exit codes
   case $1 in
     0) echo "the installer was started, and the launcher waited for it and cleaned up" ;;
     1) echo "no Pack.qvd beside the launcher, or it cannot be read" ;;
@@ -202,7 +213,6 @@ meaning() {
     3) echo "the package is damaged or unsafe, or a read or write failed while unpacking" ;;
     4) echo "the package declares more than the temporary directory's disk has free" ;;
     5) echo "Installer.exe is missing from the package or cannot be started" ;;
-    *) echo "not one of the launcher's codes: it crashed or was ended" ;;
   esac
 }
 
@@ -214,7 +224,8 @@ elif [ -z "$photographed" ]; then
 elif [ "$differing" = 0 ]; then
   echo "splash: $report/splash.png ($splash_size, pixel for pixel setup.bmp)"
 else
-  echo "splash: $report/splash.png ($splash_size, $differing pixels differ from setup.bmp)"
+  echo "splash: $report/splash.png ($splash_size, caught before it was painted whole:" \
+    "$differing pixels differ from setup.bmp; a longer --hold helps)"
 fi
 
 if [ -n "$listed" ]; then
@@ -227,8 +238,10 @@ fi
 
 if [ "$installer_started" = none ]; then
   echo "installer exit code: none, it was not started"
+elif [ "$installer_code" = - ] && [ -n "$timed_out" ]; then
+  echo "installer exit code: none, it was still running when the run was ended (--timeout)"
 elif [ "$installer_code" = - ]; then
-  echo "installer exit code: unknown, it was ended from outside$([ -n "$timed_out" ] && echo " (--timeout)")"
+  echo "installer exit code: unknown, its process was ended from outside or never ran"
 else
   echo "installer exit code: $(as_code "$installer_code")"
 fi
@@ -238,7 +251,11 @@ if [ -n "$timed_out" ]; then
 else
   code=$launcher_code
   [ "$code" = - ] && code=$launcher_status
-  echo "setup.exe exit code: $code, $(meaning "$code")"
+  if [ "$code" -ge 0 ] && [ "$code" -le 5 ]; then
+    echo "setup.exe exit code: $code, $(meaning "$code")"
+  else
+    echo "setup.exe exit code: $(as_code "$code"), not one of its own: it crashed or was ended"
+  fi
 fi
 # Its debug line, which Wine prints with backslashes doubled.
 tr -d '\r' <"$report/debug-output.log" | sed -n 's/.*OutputDebugStringA "\(setup: .*\)\\n"$/\1/p' |
