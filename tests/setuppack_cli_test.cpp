@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "setup_launcher_version.h"
 #include "support/bit_writer.h"
 #include "support/child_process.h"
 #include "support/package_builder.h"
@@ -130,7 +131,7 @@ TEST_F(SetuppackTest, OptionsTakeValuesEitherWayAndStandAnywhere) {
 TEST_F(SetuppackTest, HelpAndVersion) {
   ChildRun version = Run({"--version"});
   EXPECT_EQ(version.exitCode, 0);
-  EXPECT_EQ(Text(version.out), std::string("setuppack ") + SETUPPACK_VERSION + "\n");
+  EXPECT_EQ(Text(version.out), std::string("setuppack ") + SETUP_LAUNCHER_VERSION + "\n");
   EXPECT_EQ(Run({"list", "-V"}).out, version.out);
   for (const char* command : {"create", "list", "verify", "extract", "compress", "decompress"}) {
     ChildRun help = Run({"help", command});

@@ -7,6 +7,7 @@
 
 #include "packer/commands.h"
 #include "packer/system.h"
+#include "setup_launcher_version.h"
 
 namespace {
 
@@ -164,7 +165,7 @@ int Main(const std::vector<std::string>& arguments) {
 
   CLI::App app("", "setuppack");
   app.set_help_flag("-h,--help");
-  app.set_version_flag("-V,--version", "setuppack " SETUPPACK_VERSION);
+  app.set_version_flag("-V,--version", "setuppack " SETUP_LAUNCHER_VERSION);
   // Anything not understood is collected and answered below with the command's own usage.
   app.allow_extras();
   app.require_subcommand(0, 1);

@@ -1,0 +1,98 @@
+# bash completion for setuppack, installed as share/bash-completion/completions/setuppack.
+# Needs nothing from the bash-completion package: sourcing this file is enough.
+
+_setuppack() {
+  local cur=${COMP_WORDS[COMP_CWORD]}
+  local prev=""
+  ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
+  COMPREPLY=()
+
+  # The command is the first word that is neither an option nor the value of --jobs: the
+  # options of the whole tool may come before it.
+  local i at=0 command=""
+  for ((i = 1; i < COMP_CWORD; i++)); do
+    case ${COMP_WORDS[i]} in
+      --jobs) ((i++)) ;;
+      -*) ;;
+      *)
+        command=${COMP_WORDS[i]}
+        at=$i
+        break
+        ;;
+    esac
+  done
+  if [ -z "$command" ] && [ "$prev" != --jobs ] && [[ $cur != -* ]]; then
+    mapfile -t COMPREPLY < <(compgen -W "create list verify extract compress decompress --help" -- "$cur")
+    return 0
+  fi
+
+  local options="-q --quiet -v --verbose --jobs -h --help -V --version"
+  case $command in
+    create) options+=" -o --output --fast --codepage --werror --exclude --files-from --follow-links" ;;
+    list | verify) options+=" --codepage --json" ;;
+    extract) options+=" --codepage --werror" ;;
+    compress) options+=" --fast" ;;
+    decompress) ;;
+    "") ;;
+    *) return 0 ;;
+  esac
+
+  case $prev in
+    -o | --output | --files-from)
+      _setuppack_paths file "$cur"
+      return 0
+      ;;
+    --exclude) return 0 ;;
+    --jobs)
+      mapfile -t COMPREPLY < <(compgen -W "$(seq 1 "$(nproc 2>/dev/null || echo 1)")" -- "$cur")
+      return 0
+      ;;
+    --codepage)
+      # The ANSI code pages of Windows: Thai, the four double-byte ones, then 1250 to 1258.
+      mapfile -t COMPREPLY < <(compgen -W "874 932 936 949 950 1250 1251 1252 1253 1254 1255 1256 1257 1258" -- "$cur")
+      return 0
+      ;;
+  esac
+
+  if [[ $cur == -* ]]; then
+    mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
+    return 0
+  fi
+
+  # Which argument this is, not counting options and the values they take.
+  local position=0
+  for ((i = at + 1; i < COMP_CWORD; i++)); do
+    case ${COMP_WORDS[i]} in
+      -o | --output | --jobs | --codepage | --exclude | --files-from) ((i++)) ;;
+      -*) ;;
+      *) ((position++)) ;;
+    esac
+  done
+  case $command:$position in
+    create:0 | extract:1) _setuppack_paths directory "$cur" ;;
+    list:0 | verify:0 | extract:0) _setuppack_paths package "$cur" ;;
+    compress:[01] | decompress:[01]) _setuppack_paths file "$cur" ;;
+  esac
+  return 0
+}
+
+# _setuppack_paths file|directory|package WORD: paths that start with WORD, directories always,
+# so that the user can go down into them.
+_setuppack_paths() {
+  local kind=$1 cur=$2
+  compopt -o filenames 2>/dev/null
+  case $kind in
+    directory) mapfile -t COMPREPLY < <(compgen -d -- "$cur") ;;
+    file) mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
+    package)
+      mapfile -t COMPREPLY < <(
+        {
+          compgen -d -- "$cur"
+          compgen -f -X '!*.[qQ][vV][dD]' -- "$cur"
+        } | sort -u
+      )
+      ;;
+  esac
+}
+
+complete -F _setuppack setuppack
