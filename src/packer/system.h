@@ -11,6 +11,9 @@ typedef std::filesystem::path::value_type PathChar;
 
 bool StderrIsTerminal();
 
+// The running program's own file, to find what was installed beside it.
+std::filesystem::path ExecutablePath();
+
 // Creates `path` for binary writing only if nothing of that name exists; null otherwise.
 FILE* CreateNewFile(const std::filesystem::path& path);
 

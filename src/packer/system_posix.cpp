@@ -85,6 +85,12 @@ bool StderrIsTerminal() {
   return isatty(STDERR_FILENO) != 0;
 }
 
+std::filesystem::path ExecutablePath() {
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::filesystem::path() : path;
+}
+
 FILE* CreateNewFile(const std::filesystem::path& path) {
   return fopen(path.c_str(), "wbx");
 }

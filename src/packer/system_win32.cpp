@@ -38,6 +38,16 @@ bool StderrIsTerminal() {
   return _isatty(_fileno(stderr)) != 0;
 }
 
+std::filesystem::path ExecutablePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    if (length < path.size()) return path.substr(0, length);
+    path.resize(path.size() * 2);
+  }
+}
+
 FILE* CreateNewFile(const std::filesystem::path& path) {
   int fd = _wopen(path.wstring().c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
                   _S_IREAD | _S_IWRITE);
