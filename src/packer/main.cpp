@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "packer/bundle.h"
 #include "packer/commands.h"
 
 namespace {
@@ -20,6 +21,7 @@ const char kUsage[] =
     "  list FILE                  show the entries of a package\n"
     "  verify FILE                check that the launcher would unpack a package in full\n"
     "  extract FILE DEST_DIR      unpack a package as the launcher would\n"
+    "  bundle SOURCE [-o OUT]     make a release: sealed launcher, package and splash\n"
     "  compress IN OUT            compress one file into a blob\n"
     "  decompress IN OUT          decompress one blob\n"
     "\n"
@@ -62,6 +64,20 @@ const Command kCommands[] = {
      "Unpacks FILE into DEST_DIR (new or empty) with the launcher's own code. On any failure,\n"
      "and when interrupted, nothing is left in DEST_DIR or in the temporary directory.\n"
      "  --codepage CP  show names in problem lines in ANSI code page CP\n"},
+    {"bundle", 1,
+     "usage: setuppack bundle SOURCE [-o OUT] [--single-file] [--stub FILE] [--splash FILE.bmp]\n"
+     "         [--icon FILE.ico] [--version 1.2.3] [--product TEXT] [--company TEXT]\n"
+     "         [--description TEXT] [--copyright TEXT] [--codepage CP] [--fast] [--quiet]\n"
+     "Makes a release from SOURCE, a payload folder (packed as create does) or a package.\n"
+     "By default OUT is a folder (release) holding setup.exe, Pack.qvd and setup.bmp, the\n"
+     "launcher sealed to the SHA-256 of the other two. With --single-file OUT is one file\n"
+     "(setup.exe): the sealed launcher with the package and the splash appended. Sign setup.exe\n"
+     "afterwards; the signature covers everything the launcher will read.\n"
+     "  --stub FILE        the launcher to start from (default: the one installed with the tools)\n"
+     "  --splash FILE      the splash bitmap, a BMP file (default: no splash)\n"
+     "  --icon FILE        an .ico file: the launcher's icon\n"
+     "  --version, --product, --company, --description, --copyright TEXT\n"
+     "                     the launcher's version information (text in UTF-8)\n"},
     {"compress", 2,
      "usage: setuppack compress IN OUT [--fast]\n"
      "Compresses the file IN into the blob OUT.\n"},
@@ -70,18 +86,40 @@ const Command kCommands[] = {
      "Decompresses the blob IN into OUT; fails on a damaged blob and writes nothing then.\n"},
 };
 
+// Where the value of a bundle option goes; null for other options.
+std::string* BundleValue(const std::string& option, packer::BundleOptions* bundle) {
+  if (option == "--version") return &bundle->version;
+  if (option == "--product") return &bundle->product;
+  if (option == "--company") return &bundle->company;
+  if (option == "--description") return &bundle->description;
+  if (option == "--copyright") return &bundle->copyright;
+  return nullptr;
+}
+
+std::filesystem::path* BundlePath(const std::string& option, packer::BundleOptions* bundle) {
+  if (option == "--stub") return &bundle->stub;
+  if (option == "--splash") return &bundle->splash;
+  if (option == "--icon") return &bundle->icon;
+  return nullptr;
+}
+
 int Usage(const char* message) {
   fprintf(stderr, "setuppack: %s\n%s", message, kUsage);
   return 2;
 }
 
-int Run(const Command& command, const std::vector<std::string>& arguments, const Options& options) {
+int Run(const Command& command, const std::vector<std::string>& arguments, const Options& options,
+        packer::BundleOptions bundle) {
   const std::string& first = arguments[0];
   const std::string& second = arguments.size() > 1 ? arguments[1] : first;
   std::string name = command.name;
   if (name == "create") return packer::CreateCommand(first, options);
   if (name == "list") return packer::ListCommand(first, options);
   if (name == "verify") return packer::VerifyCommand(first, options);
+  if (name == "bundle") {
+    bundle.source = first;
+    return packer::BundleCommand(bundle, options);
+  }
   if (name == "extract") return packer::ExtractCommand(first, second, options);
   if (name == "compress") return packer::CompressCommand(first, second, options);
   return packer::DecompressCommand(first, second, options);
@@ -103,7 +141,9 @@ int main(int argc, char** argv) {
 
   Options options;
   std::vector<std::string> arguments;
-  bool create = strcmp(command->name, "create") == 0;
+  packer::BundleOptions bundle;
+  bool bundling = strcmp(command->name, "bundle") == 0;
+  bool create = bundling || strcmp(command->name, "create") == 0;
   bool compress = create || strcmp(command->name, "compress") == 0;
   bool names = create || strcmp(command->name, "list") == 0 ||
                strcmp(command->name, "verify") == 0 || strcmp(command->name, "extract") == 0;
@@ -125,6 +165,17 @@ int main(int argc, char** argv) {
       const char* path = value("a file");
       if (path == nullptr) return Usage("-o needs a file name");
       options.output = path;
+      bundle.output = path;
+    } else if (bundling && arg == "--single-file") {
+      bundle.singleFile = true;
+    } else if (bundling && BundleValue(arg, &bundle) != nullptr) {
+      const char* text = value("a value");
+      if (text == nullptr) return Usage((arg + " needs a value").c_str());
+      *BundleValue(arg, &bundle) = text;
+    } else if (bundling && BundlePath(arg, &bundle) != nullptr) {
+      const char* path = value("a file");
+      if (path == nullptr) return Usage((arg + " needs a file name").c_str());
+      *BundlePath(arg, &bundle) = path;
     } else if (create && arg == "--jobs") {
       const char* text = value("a number");
       int jobs = text != nullptr ? atoi(text) : 0;
@@ -148,7 +199,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    return Run(*command, arguments, options);
+    return Run(*command, arguments, options, bundle);
   } catch (const Failure& failure) {
     fprintf(stderr, "setuppack: %s\n", failure.what());
   } catch (const std::exception& failure) {
