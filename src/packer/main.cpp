@@ -7,6 +7,7 @@
 
 #include "packer/bundle.h"
 #include "packer/commands.h"
+#include "packer/system.h"
 
 namespace {
 
@@ -171,7 +172,7 @@ int main(int argc, char** argv) {
     } else if (bundling && BundleValue(arg, &bundle) != nullptr) {
       const char* text = value("a value");
       if (text == nullptr) return Usage((arg + " needs a value").c_str());
-      *BundleValue(arg, &bundle) = text;
+      *BundleValue(arg, &bundle) = packer::ArgumentUtf8(i, text);
     } else if (bundling && BundlePath(arg, &bundle) != nullptr) {
       const char* path = value("a file");
       if (path == nullptr) return Usage((arg + " needs a file name").c_str());

@@ -11,6 +11,10 @@ typedef std::filesystem::path::value_type PathChar;
 
 bool StderrIsTerminal();
 
+// Argument `index` of the command line as UTF-8: on Windows `narrow` comes in the ANSI code
+// page, which cannot spell every name a publisher gives, so the wide command line is read again.
+std::string ArgumentUtf8(int index, const char* narrow);
+
 // The running program's own file, to find what was installed beside it.
 std::filesystem::path ExecutablePath();
 

@@ -85,6 +85,10 @@ bool StderrIsTerminal() {
   return isatty(STDERR_FILENO) != 0;
 }
 
+std::string ArgumentUtf8(int, const char* narrow) {
+  return narrow;
+}
+
 std::filesystem::path ExecutablePath() {
   std::error_code error;
   std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);

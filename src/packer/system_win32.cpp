@@ -2,6 +2,8 @@
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <cstdlib>
 #include <cwchar>
@@ -36,6 +38,23 @@ void AppendUtf16(const wchar_t* text, int length, std::u32string* out) {
 
 bool StderrIsTerminal() {
   return _isatty(_fileno(stderr)) != 0;
+}
+
+std::string ArgumentUtf8(int index, const char* narrow) {
+  int count = 0;
+  LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::string text = narrow;
+  if (arguments != nullptr && index >= 0 && index < count) {
+    const wchar_t* wide = arguments[index];
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (size > 0) {
+      text.assign(static_cast<size_t>(size), '\0');
+      WideCharToMultiByte(CP_UTF8, 0, wide, -1, &text[0], size, nullptr, nullptr);
+      text.resize(static_cast<size_t>(size - 1));
+    }
+  }
+  LocalFree(arguments);
+  return text;
 }
 
 std::filesystem::path ExecutablePath() {
