@@ -18,6 +18,13 @@ std::string ArgumentUtf8(int index, const char* narrow);
 // The running program's own file, to find what was installed beside it.
 std::filesystem::path ExecutablePath();
 
+// The width of the terminal standard error writes to, in columns; 0 when it cannot be told.
+int TerminalColumns();
+
+// Writes straight to standard error, past the C library's buffer and lock: a signal handler may
+// call it whatever the interrupted code was doing.
+void WriteStderrNow(const char* text, size_t size);
+
 // Creates `path` for binary writing only if nothing of that name exists; null otherwise.
 FILE* CreateNewFile(const std::filesystem::path& path);
 

@@ -4,6 +4,7 @@
 #include <iconv.h>
 #include <locale.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <wctype.h>
 
@@ -93,6 +94,22 @@ std::filesystem::path ExecutablePath() {
   std::error_code error;
   std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
   return error ? std::filesystem::path() : path;
+}
+
+int TerminalColumns() {
+  struct winsize size;
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
+void WriteStderrNow(const char* text, size_t size) {
+  while (size > 0) {
+    ssize_t wrote = write(STDERR_FILENO, text, size);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return;
+    text += wrote;
+    size -= static_cast<size_t>(wrote);
+  }
 }
 
 FILE* CreateNewFile(const std::filesystem::path& path) {
