@@ -4,6 +4,7 @@
 // also the single file's region behind the stub. Built on the shared conventions from the
 // writing side, it refuses a stub they do not hold for: data after the sections, a seal that is
 // missing or not unique. A test fixture until the packer bundles releases itself.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -53,6 +54,11 @@ int main(int argc, char** argv) {
   PeLayout layout;
   if (!ReadPeLayout(out.data(), out.size(), out.size(), &layout))
     return Refuse("the stub is no PE image this convention knows");
+  PeLayout read;
+  if (!ReadPeLayout(out.data(), std::min<size_t>(out.size(), STUB_HEADER_BYTES), out.size(),
+                    &read) ||
+      read.sectionsEnd != layout.sectionsEnd)
+    return Refuse("the stub's section table ends past what the launcher reads of itself");
   if (layout.sectionsEnd != out.size() || layout.regionEnd != out.size())
     return Refuse("the stub has data after its sections or is signed already");
   long seal = FindSealRecord(out.data(), layout.sectionsEnd);
