@@ -96,7 +96,7 @@ char g_sealedDir[PATH_BUFFER];
 // the process.
 char g_bitmapPath[PATH_BUFFER];
 // The start of the launcher's own file, then its trailer.
-unsigned char g_head[1024];
+unsigned char g_head[STUB_HEADER_BYTES];
 
 // What a sealed launcher copies: `size` bytes at `position` of `file`, opened from `path`.
 struct SealedSource {

@@ -9,7 +9,8 @@ uint32_t ReadU16(const unsigned char* p) {
 }
 
 uint32_t ReadU32(const unsigned char* p) {
-  return ReadU16(p) | ReadU16(p + 2) << 16;
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 // Header fields, from the start of the PE signature or of the optional header.
@@ -28,20 +29,25 @@ enum {
 
 int ReadPeLayout(const unsigned char* head, size_t headBytes, unsigned long long fileSize,
                  PeLayout* layout) {
+  // Each bound is checked by subtraction from what is known to be larger, so that no sum of
+  // fields from the file can wrap around (the stub does its arithmetic in 32 bits).
   if (headBytes < DOS_NEW_HEADER + 4 || head[0] != 'M' || head[1] != 'Z' ||
       fileSize > MAX_BUNDLE_POSITION)
     return 0;
-  unsigned long long pe = ReadU32(head + DOS_NEW_HEADER);
-  if (pe + PE_OPTIONAL_HEADER > headBytes || memcmp(head + pe, "PE\0\0", 4) != 0) return 0;
-  unsigned long long optional = pe + PE_OPTIONAL_HEADER;
-  uint32_t optionalSize = ReadU16(head + pe + PE_OPTIONAL_SIZE);
-  uint32_t sections = ReadU16(head + pe + PE_SECTION_COUNT);
-  unsigned long long table = optional + optionalSize;
-  if (optionalSize < 2 || table + sections * SECTION_HEADER_BYTES > headBytes) return 0;
+  uint32_t size = static_cast<uint32_t>(fileSize);
+  size_t pe = ReadU32(head + DOS_NEW_HEADER);
+  if (pe > headBytes - PE_OPTIONAL_HEADER || memcmp(head + pe, "PE\0\0", 4) != 0) return 0;
+  size_t optional = pe + PE_OPTIONAL_HEADER;
+  size_t optionalSize = ReadU16(head + pe + PE_OPTIONAL_SIZE);
+  size_t sections = ReadU16(head + pe + PE_SECTION_COUNT);
+  if (optionalSize < 2 || optionalSize > headBytes - optional ||
+      sections * SECTION_HEADER_BYTES > headBytes - optional - optionalSize)
+    return 0;
+  const unsigned char* table = head + optional + optionalSize;
 
   // The data directories follow the optional header's fixed part, longer in the 64-bit form.
   uint32_t magic = ReadU16(head + optional);
-  uint32_t directories;
+  size_t directories;
   if (magic == 0x10B)
     directories = 96;
   else if (magic == 0x20B)
@@ -49,27 +55,28 @@ int ReadPeLayout(const unsigned char* head, size_t headBytes, unsigned long long
   else
     return 0;
   uint32_t certificates = 0, certificatesSize = 0;
-  uint32_t security = directories + SECURITY_DIRECTORY * 8;
+  size_t security = directories + SECURITY_DIRECTORY * 8;
   if (optionalSize >= security + 8 &&
       ReadU32(head + optional + directories - 4) > SECURITY_DIRECTORY) {
     certificates = ReadU32(head + optional + security);
     certificatesSize = ReadU32(head + optional + security + 4);
   }
 
-  unsigned long long end = 0;
-  for (uint32_t i = 0; i < sections; ++i) {
-    const unsigned char* section = head + table + i * SECTION_HEADER_BYTES;
-    unsigned long long size = ReadU32(section + SECTION_RAW_SIZE);
-    unsigned long long sectionEnd = ReadU32(section + SECTION_RAW_POINTER) + size;
-    if (size != 0 && sectionEnd > end) end = sectionEnd;
+  uint32_t end = 0;
+  for (size_t i = 0; i < sections; ++i) {
+    const unsigned char* section = table + i * SECTION_HEADER_BYTES;
+    uint32_t raw = ReadU32(section + SECTION_RAW_SIZE);
+    uint32_t pointer = ReadU32(section + SECTION_RAW_POINTER);
+    if (raw == 0) continue;
+    if (pointer > size || raw > size - pointer) return 0;
+    if (pointer + raw > end) end = pointer + raw;
   }
-  if (end == 0 || end > fileSize) return 0;
-  layout->sectionsEnd = static_cast<uint32_t>(end);
-  layout->regionEnd = static_cast<uint32_t>(fileSize);
+  if (end == 0) return 0;
+  layout->sectionsEnd = end;
+  layout->regionEnd = size;
   if (certificatesSize != 0) {
     // Signing puts the table behind everything it signs; one anywhere else is not ours.
-    if (certificates < end ||
-        static_cast<unsigned long long>(certificates) + certificatesSize > fileSize)
+    if (certificates < end || certificates > size || certificatesSize > size - certificates)
       return 0;
     layout->regionEnd = certificates;
   }

@@ -16,7 +16,9 @@
 // Any other value (both bits, or a bit unknown here) is refused: the launcher starts nothing.
 // A missing setup.bmp counts as zero bytes, and a bitmap of zero bytes means no splash. So a
 // release without a splash is sealed with the SHA-256 of nothing, and a setup.bmp planted
-// beside it is refused like a changed one.
+// beside it is refused like a changed one. A sealed Pack.qvd or setup.bmp is smaller than 4 GiB.
+// The launcher copies each into a private directory while it hashes it and reads only that
+// copy, so the files may change after the check without effect.
 //
 // A single file:
 //   | stub: headers, sections | region: package, bitmap, zero padding, trailer | certificates |
@@ -35,7 +37,10 @@
 //
 // The order of making a release: change the stub's resources, then seal it (and, for a single
 // file, append the region), then sign. The stub the packer starts from is stripped and unsigned:
-// nothing follows its last section.
+// nothing follows its last section. The launcher reads its own headers from the first
+// STUB_HEADER_BYTES of its file, where the section table must end (a packer that rewrites the
+// resources checks it with ReadPeLayout on that many bytes). The header checksum is not checked
+// for programs and may be left as it is or recomputed.
 #pragma once
 
 #include <cstddef>
@@ -82,6 +87,8 @@ enum {
   REGION_ALIGNMENT = 8,
   // The largest file position a package read can seek to.
   MAX_BUNDLE_POSITION = 0x7FFFFFFF,
+  // What the launcher reads of its own file to find its sections' end.
+  STUB_HEADER_BYTES = 1024,
 };
 
 constexpr unsigned char TRAILER_MAGIC[TRAILER_MAGIC_BYTES] = {

@@ -199,11 +199,16 @@ void CheckLauncher(const std::vector<uint8_t>& bytes, uint32_t flags,
       memcmp(&bytes[static_cast<size_t>(seal) + SEAL_BITMAP_HASH_OFFSET], bitmapHash.data(),
              SHA256_BYTES) != 0)
     fail("sealed hashes do not read back");
-  if (flags != SEAL_SINGLE_FILE) return;
+  // The launcher finds its sections' end from the first bytes of its file alone.
   PeLayout layout;
+  if (!ReadPeLayout(bytes.data(), std::min<size_t>(bytes.size(), STUB_HEADER_BYTES), bytes.size(),
+                    &layout) ||
+      layout.sectionsEnd != image.EndOfSections())
+    fail("its section table does not end within the launcher's first " +
+         std::to_string(STUB_HEADER_BYTES) + " bytes");
+  if (flags != SEAL_SINGLE_FILE) return;
   BundleTrailer trailer;
-  if (!ReadPeLayout(bytes.data(), bytes.size(), bytes.size(), &layout) ||
-      !ReadBundleTrailer(&bytes[layout.regionEnd - TRAILER_BYTES], layout, &trailer) ||
+  if (!ReadBundleTrailer(&bytes[layout.regionEnd - TRAILER_BYTES], layout, &trailer) ||
       trailer.packageSize != package.size() || trailer.bitmapSize != bitmap.size() ||
       !std::equal(package.begin(), package.end(),
                   bytes.begin() + layout.sectionsEnd + trailer.packageOffset) ||
