@@ -549,12 +549,6 @@ TEST_F(BundleTest, SingleFileHoldsPackageAndSplashWhereTheLauncherLooks) {
   EXPECT_EQ(seal.flags, static_cast<uint32_t>(SEAL_SINGLE_FILE));
   EXPECT_EQ(seal.package, packer::Sha256(package));
   EXPECT_EQ(seal.bitmap, packer::Sha256(bitmap));
-
-  // The package in it is the one a folder release of the same payload gets.
-  bundle_.singleFile = false;
-  bundle_.output = root_ / "folder";
-  Bundle();
-  EXPECT_EQ(package, Read(root_ / "folder" / "Pack.qvd"));
 }
 
 TEST_F(BundleTest, BrandingReplacesIconAndVersionAndKeepsTheManifest) {
@@ -591,12 +585,6 @@ TEST_F(BundleTest, BrandingReplacesIconAndVersionAndKeepsTheManifest) {
   EXPECT_EQ(layout.sectionsEnd, image.EndOfSections());
   EXPECT_GT(layout.sectionsEnd, MakeTestStub().size());
   EXPECT_EQ(SealOf(launcher).flags, static_cast<uint32_t>(SEAL_SINGLE_FILE));
-
-  // Branded again from the original stub with a different icon only: the version goes.
-  bundle_.version = bundle_.product = bundle_.company = bundle_.description = "";
-  bundle_.copyright = "";
-  Bundle();
-  EXPECT_EQ(packer::ReadResources(PeImage(Read(root_ / "setup.exe"), "x"), "x").size(), 4u);
 }
 
 TEST_F(BundleTest, StubsThatCannotBeSealedAreRefused) {
@@ -668,6 +656,10 @@ TEST_F(BundleTest, BadInputsAreRefusedBeforeAnythingIsWritten) {
   bundle_.source = root_ / "payload";
   bundle_.stub = root_ / "payload" / "data" / "readme.txt";
   refusedFor("not a Windows program");
+  bundle_.stub = root_ / "stub.exe";
+  bundle_.output = root_ / "payload" / "data" / ".." / "release";
+  EXPECT_NE(Refusal().find("inside the payload folder"), std::string::npos);
+  EXPECT_FALSE(fs::exists(root_ / "payload" / "release"));
 }
 
 }  // namespace

@@ -225,6 +225,15 @@ void CheckPackage(const fs::path& path, const Options& options) {
     throw Failure(path.string() + ": the package has problems; no release was made");
 }
 
+bool Inside(const fs::path& path, const fs::path& folder) {
+  std::error_code error;
+  fs::path inner = fs::weakly_canonical(fs::absolute(path), error);
+  fs::path outer = fs::weakly_canonical(fs::absolute(folder), error);
+  if (error) return false;
+  auto mismatch = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+  return mismatch.first == outer.end();
+}
+
 // A temporary file beside `near`, removed when the run ends or is interrupted.
 class TemporaryFile {
  public:
@@ -272,6 +281,10 @@ int BundleCommand(const BundleOptions& bundle, const Options& options) {
   const fs::path output = !bundle.output.empty()
                               ? bundle.output
                               : fs::path(bundle.singleFile ? "setup.exe" : "release");
+
+  if (fromFolder && Inside(output, bundle.source))
+    throw Failure(output.string() + ": inside the payload folder, where the release would be " +
+                  "packed into the next one; write it elsewhere");
 
   PeImage stub = LoadStub(stubPath, options);
   std::vector<Resource> icon;
