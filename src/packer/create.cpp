@@ -257,9 +257,9 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
       fileRecords[i].size = static_cast<uint32_t>(blob.size());
       out.Write(blob.data(), blob.size());
       offset += blob.size();
-      progress.Show();
     }
   }
+  progress.Finish();
   std::vector<uint8_t> tables = PackageTablesBytes(directoryRecords, fileRecords);
   out.WriteAt(0, tables.data(), tables.size());
   out.Commit();
