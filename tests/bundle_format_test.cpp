@@ -239,14 +239,6 @@ TEST(BundleTrailer, RegionsWithoutATrailerAreRefused) {
   }
 }
 
-TEST(BundleTrailer, PaddingEndsTheRegionOnTheCertificateAlignment) {
-  for (uint32_t content = 0; content < 3 * REGION_ALIGNMENT; ++content) {
-    uint32_t padding = TrailerPadding(content);
-    EXPECT_LT(padding, static_cast<uint32_t>(REGION_ALIGNMENT));
-    EXPECT_EQ((content + padding + TRAILER_BYTES) % REGION_ALIGNMENT, 0u) << content;
-  }
-}
-
 TEST(SealRecord, FoundOnlyWhenItsMagicIsUniqueAndTheRecordFits) {
   std::vector<uint8_t> image(4096, 0x5A);
   const unsigned char* magic = UNSEALED_RECORD.magic;
