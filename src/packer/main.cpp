@@ -68,7 +68,8 @@ const Command kCommands[] = {
     {"bundle", 1,
      "usage: setuppack bundle SOURCE [-o OUT] [--single-file] [--stub FILE] [--splash FILE.bmp]\n"
      "         [--icon FILE.ico] [--version 1.2.3] [--product TEXT] [--company TEXT]\n"
-     "         [--description TEXT] [--copyright TEXT] [--codepage CP] [--fast] [--quiet]\n"
+     "         [--description TEXT] [--copyright TEXT] [--codepage CP] [--fast] [--jobs N]\n"
+     "         [--quiet]\n"
      "Makes a release from SOURCE, a payload folder (packed as create does) or a package.\n"
      "By default OUT is a folder (release) holding setup.exe, Pack.qvd and setup.bmp, the\n"
      "launcher sealed to the SHA-256 of the other two. With --single-file OUT is one file\n"
