@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "packer/commands.h"
+#include "packer/source_tree.h"
 #include "packer/system.h"
 #include "support/bit_writer.h"
 #include "support/package_builder.h"
@@ -46,8 +47,11 @@ class PackerTest : public ::testing::Test {
     std::ofstream(root_ / relative, std::ios::binary) << contents;
   }
   std::string Read(const fs::path& relative) {
-    std::ifstream in(root_ / relative, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ifstream in(root_ / relative, std::ios::binary | std::ios::ate);
+    std::string contents(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
+    in.seekg(0);
+    in.read(&contents[0], static_cast<std::streamsize>(contents.size()));
+    return contents;
   }
   // Names of everything in the test's directory, so a test can see that nothing stray stayed.
   std::vector<std::string> Listing(const fs::path& relative = "") {
@@ -119,6 +123,46 @@ std::string Sample(size_t size, unsigned seed) {
   while (text.size() < size) text += words[random() % 5];
   text.resize(size);
   return text;
+}
+
+// The names in a package's tables, and where each file's blob lies.
+struct Record {
+  std::string name;
+  uint32_t offset;
+  uint32_t size;
+};
+struct Tables {
+  std::vector<std::string> directories;
+  std::vector<Record> files;
+  std::vector<std::string> fileNames() const {
+    std::vector<std::string> names;
+    for (const Record& file : files) names.push_back(file.name);
+    return names;
+  }
+};
+
+Tables ReadTables(const std::string& package) {
+  auto u32 = [&](size_t at) {
+    uint32_t value = 0;
+    for (size_t i = 4; i-- > 0;) value = value << 8 | static_cast<uint8_t>(package.at(at + i));
+    return value;
+  };
+  Tables tables;
+  size_t position = 0;
+  for (int table = 0; table < 2; ++table) {
+    const uint32_t count = u32(position);
+    position += 4;
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t length = u32(position);
+      std::string name = package.substr(position + 4, length);
+      if (table == 0)
+        tables.directories.push_back(name);
+      else
+        tables.files.push_back({name, u32(position + 4 + length), u32(position + 8 + length)});
+      position += 12 + length;
+    }
+  }
+  return tables;
 }
 
 TEST_F(PackerTest, PacksAndUnpacksATreeByteExactly) {
@@ -538,7 +582,165 @@ TEST_F(PackerTest, ListAndVerifyTellTheSpaceUnpackingTakes) {
   EXPECT_NE(verified.text.find(needs), std::string::npos) << verified.text;
 }
 
+TEST(ExcludePatterns, MatchAsIgnoreFilesDo) {
+  struct Case {
+    const char* pattern;
+    const char* path;
+    bool directory;
+    bool excluded;
+  };
+  const Case cases[] = {
+      {"*.log", "a.log", false, true},
+      {"*.log", "deep/er/a.log", false, true},
+      {"*.log", "a.log.txt", false, false},
+      {"*.log", "logs.log", true, true},
+      {"build/", "src/build", true, true},
+      {"build/", "build", false, false},  // directories only
+      {"docs/*.txt", "docs/a.txt", false, true},
+      {"docs/*.txt", "docs/sub/a.txt", false, false},  // '*' stays within a name
+      {"docs/*.txt", "x/docs/a.txt", false, false},    // from the top
+      {"/top", "top", false, true},
+      {"/top", "x/top", false, false},
+      {"**/cache", "cache", true, true},
+      {"**/cache", "a/b/cache", true, true},
+      {"a/**", "a", true, false},
+      {"a/**", "a/b/c", false, true},
+      {"a/**/z", "a/z", false, true},
+      {"a/**/z", "a/b/c/z", false, true},
+      {"a/**/z", "b/a/z", false, false},
+      {"?.txt", "a.txt", false, true},
+      {"?.txt", "ab.txt", false, false},
+      {"?.txt", "\xc3\xa9.txt", false, true},  // one character, two bytes
+      {"[a-c]x", "bx", false, true},
+      {"[a-c]x", "dx", false, false},
+      {"[!a-c]x", "dx", false, true},
+      {"[^a-c]x", "ax", false, false},
+      {"[]]x", "]x", false, true},
+      {"[x", "[x", false, true},  // never closed: a plain '['
+      {"*a*b*c", "xaxxbxbxc", false, true},
+      {"*a*b*c", "xaxxbxbxcx", false, false},
+      {"win\\dir\\*.tmp", "win/dir/a.tmp", false, true},
+      {"Readme", "README", false, false},  // letter case counts
+      {"", "anything", false, false},
+      {"*", "x/y", false, true},
+      {"**", "x", false, true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(packer::ExcludePatterns({c.pattern}).Excludes(c.path, c.directory), c.excluded)
+        << c.pattern << " on " << c.path;
+}
+
+TEST_F(PackerTest, ExcludedPathsAreLeftOutAndNeverEntered) {
+  Write("src/Installer.exe", "MZ");
+  Write("src/app/main.dll", "code");
+  Write("src/app/debug.log", "log");
+  Write("src/app/build/obj.o", "obj");
+  Write("src/build/stale", "old");
+  Write("src/docs/a.txt", "a");
+  Write("src/docs/sub/b.txt", "b");
 #ifndef _WIN32
+  // What an excluded directory holds is never looked at: a link there is no problem.
+  fs::create_symlink(root_ / "elsewhere", root_ / "src/build/link");
+  ExpectCreateRefused();
+#endif
+  options_.exclude = {"*.log", "build/", "/docs/*.txt"};
+  ASSERT_EQ(Create(), 0);
+  Tables tables = ReadTables(Read("Pack.qvd"));
+  EXPECT_EQ(tables.directories, (std::vector<std::string>{"\\app", "\\docs", "\\docs\\sub"}));
+  EXPECT_EQ(tables.fileNames(),
+            (std::vector<std::string>{"\\Installer.exe", "\\app\\main.dll", "\\docs\\sub\\b.txt"}));
+}
+
+TEST_F(PackerTest, FilesFromPacksTheListedPathsAndTheirDirectories) {
+  Write("src/Installer.exe", "MZ");
+  Write("src/bin/app.dll", "dll");
+  Write("src/bin/unlisted.dll", "no");
+  Write("src/data/deep/x.dat", "x");
+  Write("src/data/skip.log", "log");
+  Write("src/empty/inner/unlisted", "no");
+  // A byte order mark, a comment, CRLF, blanks around a path, both separators, a path given
+  // twice, a listed directory (its record only), an excluded path.
+  Write("list.txt",
+        "\xEF\xBB\xBF# what ships\r\nInstaller.exe\r\n\r\n  bin/app.dll \r\n./data\\deep/x.dat\n"
+        "empty\nbin/app.dll\ndata/skip.log\n");
+  options_.filesFrom = root_ / "list.txt";
+  options_.exclude = {"*.log"};
+  ASSERT_EQ(Create(), 0);
+  Tables tables = ReadTables(Read("Pack.qvd"));
+  EXPECT_EQ(tables.directories,
+            (std::vector<std::string>{"\\bin", "\\data", "\\data\\deep", "\\empty"}));
+  EXPECT_EQ(tables.fileNames(),
+            (std::vector<std::string>{"\\Installer.exe", "\\bin\\app.dll", "\\data\\deep\\x.dat"}));
+  ASSERT_EQ(packer::ExtractCommand(root_ / "Pack.qvd", root_ / "out", options_), 0);
+  EXPECT_EQ(Read("out/data/deep/x.dat"), "x");
+
+  fs::remove(root_ / "Pack.qvd");
+  for (const char* wrong : {"missing.txt", "../src/Installer.exe", "/etc/hosts", "bin/app.dll/x",
+                            "C:\\x", "bin\\..\\..\\x"}) {
+    SCOPED_TRACE(wrong);
+    Write("list.txt", std::string("Installer.exe\n") + wrong + "\n");
+    ExpectCreateRefused();
+  }
+  options_.filesFrom = root_ / "no-such-list";
+  ExpectCreateRefused();
+}
+
+TEST_F(PackerTest, ThePackageIsNeverPackedIntoItself) {
+  Write("src/Installer.exe", Sample(5000, 9));
+  options_.output = root_ / "src/Pack.qvd";
+  ASSERT_EQ(packer::CreateCommand(root_ / "src", options_), 0);
+  const std::string first = Read("src/Pack.qvd");
+  EXPECT_EQ(ReadTables(first).fileNames(), (std::vector<std::string>{"\\Installer.exe"}))
+      << "nor its temporary file";
+  // Again, with the first package in the tree, named another way, then listed by name.
+  options_.output = root_ / "src/../src/./Pack.qvd";
+  ASSERT_EQ(packer::CreateCommand(root_ / "src", options_), 0);
+  EXPECT_TRUE(Read("src/Pack.qvd") == first);
+  Write("list.txt", "Installer.exe\nPack.qvd\n");
+  options_.filesFrom = root_ / "list.txt";
+  ASSERT_EQ(packer::CreateCommand(root_ / "src", options_), 0);
+  EXPECT_TRUE(Read("src/Pack.qvd") == first);
+#ifndef _WIN32
+  options_.filesFrom.clear();
+  fs::create_directory_symlink(root_ / "src", root_ / "alias");
+  options_.output = root_ / "alias/Pack.qvd";
+  ASSERT_EQ(packer::CreateCommand(root_ / "src", options_), 0);
+  EXPECT_TRUE(Read("src/Pack.qvd") == first);
+#endif
+}
+
+#ifndef _WIN32
+TEST_F(PackerTest, FollowLinksPacksWhatLinksPointTo) {
+  Write("src/Installer.exe", "MZ");
+  Write("outside/lib/shared.dll", "shared");
+  fs::create_directory_symlink(root_ / "outside/lib", root_ / "src/lib");
+  fs::create_symlink(root_ / "outside/lib/shared.dll", root_ / "src/alias.dll");
+  ExpectCreateRefused();
+  options_.followLinks = true;
+  ASSERT_EQ(Create(), 0);
+  ASSERT_EQ(packer::ExtractCommand(root_ / "Pack.qvd", root_ / "out", options_), 0);
+  EXPECT_EQ(Read("out/lib/shared.dll"), "shared");
+  EXPECT_EQ(Read("out/alias.dll"), "shared");
+  fs::remove(root_ / "Pack.qvd");
+  fs::remove_all(root_ / "out");
+
+  // A directory met again below itself would be walked for ever; a link to nowhere or round a
+  // loop of links leads to nothing. Each is refused, and the walk ends.
+  struct Case {
+    const char* link;
+    const char* target;
+  };
+  for (const Case& c : {Case{"src/up", "."}, Case{"outside/lib/back", ".."},
+                        Case{"src/gone", "nothing"}, Case{"src/ping", "pong"}}) {
+    SCOPED_TRACE(c.link);
+    fs::create_symlink(c.target, root_ / c.link);
+    if (std::string(c.target) == "pong") fs::create_symlink("ping", root_ / "src/pong");
+    ExpectCreateRefused();
+    fs::remove(root_ / c.link);
+    fs::remove(root_ / "src/pong");
+  }
+}
+
 // The real setuppack in a process of its own, with `temp` for its temporary directory and the
 // stop signals as usual, whatever this process ignores or blocks.
 pid_t StartExtract(const fs::path& package, const fs::path& destination, const fs::path& temp) {

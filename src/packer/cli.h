@@ -81,6 +81,7 @@ class AtomicOutput {
   AtomicOutput& operator=(const AtomicOutput&) = delete;
 
   FILE* file() { return file_; }
+  const std::filesystem::path& temporary() const { return temporary_; }
   void Write(const void* data, size_t size);
   void WriteAt(uint64_t position, const void* data, size_t size);
   void Commit();

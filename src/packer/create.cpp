@@ -6,11 +6,9 @@
 #include <mutex>
 #include <thread>
 
-#include "common/code_page.h"
-#include "common/platform.h"
-#include "package/entry_name.h"
 #include "package/package_writer.h"
 #include "packer/commands.h"
+#include "packer/source_tree.h"
 #include "packer/system.h"
 
 namespace packer {
@@ -19,18 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The longest temporary directory the launcher is likely to meet, with its own directory
-// name: "C:\Users\Publisher\AppData\Local\Temp\latmp10.tmp". Names that pass MAX_PATH under
-// it are worth a warning, though a shorter profile path may still hold them.
-const size_t kTypicalTempPath = 49;
 // Blobs are addressed by signed 32-bit positions.
 const uint64_t kMaxBlobStart = 0x7FFFFFFF;
-
-struct Entry {
-  std::string name;  // "\a\b" in the target code page
-  fs::path source;
-  uint64_t size = 0;
-};
 
 std::string Lower(std::string text) {
   for (char& c : text)
@@ -38,77 +26,12 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// Walks the tree, refusing what the launcher could not recreate faithfully on Windows.
-void Collect(const fs::path& root, const Options& options, std::vector<Entry>* directories,
-             std::vector<Entry>* files, std::vector<std::string>* problems) {
-  std::error_code error;
-  fs::recursive_directory_iterator it(root, fs::directory_options::none, error), end;
-  if (error) throw Failure(root.string() + ": cannot be read: " + error.message());
-  for (; it != end; it.increment(error)) {
-    if (error) throw Failure(root.string() + ": cannot be read: " + error.message());
-    const fs::path& path = it->path();
-    fs::path relative = path.lexically_relative(root);
-    fs::file_status status = it->symlink_status(error);
-    if (error) throw Failure(path.string() + ": cannot be read: " + error.message());
-    if (fs::is_symlink(status)) {
-      problems->push_back(path.string() +
-                          ": symbolic link (packages hold files and directories only)");
-      it.disable_recursion_pending();
-      continue;
-    }
-    if (!fs::is_directory(status) && !fs::is_regular_file(status)) {
-      problems->push_back(path.string() +
-                          ": special file (packages hold files and directories only)");
-      continue;
-    }
-    Entry entry;
-    entry.source = path;
-    bool ok = true;
-    for (const fs::path& component : relative) {
-      std::string name, why;
-      if (!ToTargetName(component, options.codePage, &name, &why)) {
-        problems->push_back(path.string() + ": " + why);
-        ok = false;
-        break;
-      }
-      if (FindSeparator(name.c_str()) != nullptr) {
-        problems->push_back(path.string() + ": backslash in a name is not valid on Windows");
-        ok = false;
-        break;
-      }
-      entry.name += "\\" + name;
-    }
-    if (!ok) continue;
-    const char* why =
-        EntryNameProblem(entry.name.c_str(), static_cast<uint32_t>(entry.name.size()));
-    if (why == nullptr) why = UnpackedLengthProblem(entry.name.c_str(), fs::is_directory(status));
-    if (why != nullptr) {
-      problems->push_back(path.string() + ": " + why);
-      continue;
-    }
-    if (kTypicalTempPath + entry.name.size() >= MAX_PATH)
-      Warn(options, path.string() + ": name of " + std::to_string(entry.name.size()) +
-                        " bytes may pass MAX_PATH under a user's temporary directory");
-    if (fs::is_directory(status)) {
-      directories->push_back(entry);
-    } else {
-      entry.size = fs::file_size(path, error);
-      if (error) throw Failure(path.string() + ": cannot be read: " + error.message());
-      if (entry.size > 0xFFFFFFFFu)
-        problems->push_back(path.string() + ": 4 GiB or more (the format holds sizes below 4 GiB)");
-      else
-        files->push_back(entry);
-    }
-  }
-}
-
 // Names are compared as the target system will hold them, in its code page: that is where
 // letters beyond ASCII get their case.
-void CheckCaseClashes(const std::vector<Entry>& directories, const std::vector<Entry>& files,
-                      int codePage, std::vector<std::string>* problems) {
-  std::map<std::string, const Entry*> seen;
-  for (const std::vector<Entry>* list : {&directories, &files})
-    for (const Entry& entry : *list) {
+void CheckCaseClashes(const SourceTree& tree, int codePage, std::vector<std::string>* problems) {
+  std::map<std::string, const SourceEntry*> seen;
+  for (const std::vector<SourceEntry>* list : {&tree.directories, &tree.files})
+    for (const SourceEntry& entry : *list) {
       auto inserted = seen.emplace(CaseKey(entry.name, codePage), &entry);
       if (!inserted.second)
         problems->push_back(entry.source.string() + ": same name as " +
@@ -121,7 +44,8 @@ void CheckCaseClashes(const std::vector<Entry>& directories, const std::vector<E
 // most a few ahead so memory stays bounded by a handful of files.
 class ParallelCompressor {
  public:
-  ParallelCompressor(const std::vector<Entry>& files, const Options& options, Progress* progress)
+  ParallelCompressor(const std::vector<SourceEntry>& files, const Options& options,
+                     Progress* progress)
       : files_(files), options_(options), progress_(progress) {
     unsigned jobs = options.jobs != 0 ? options.jobs : std::thread::hardware_concurrency();
     if (jobs == 0) jobs = 1;
@@ -183,7 +107,7 @@ class ParallelCompressor {
     }
   }
 
-  const std::vector<Entry>& files_;
+  const std::vector<SourceEntry>& files_;
   const Options& options_;
   Progress* progress_;
   size_t ahead_;
@@ -196,9 +120,9 @@ class ParallelCompressor {
   bool stop_ = false;
 };
 
-std::vector<PackageRecord> Records(const std::vector<Entry>& entries) {
+std::vector<PackageRecord> Records(const std::vector<SourceEntry>& entries) {
   std::vector<PackageRecord> records;
-  for (const Entry& entry : entries) records.push_back({entry.name, 0, 0});
+  for (const SourceEntry& entry : entries) records.push_back({entry.name, 0, 0});
   return records;
 }
 
@@ -208,10 +132,12 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
   if (!fs::is_directory(sourceDir)) throw Failure(sourceDir.string() + ": not a directory");
   UseCodePage(options.codePage);
   fs::path output = options.output.empty() ? fs::path("Pack.qvd") : options.output;
-  std::vector<Entry> directories, files;
+  // Made before the walk, so that the walk meets the temporary file too if it lies in the tree.
+  AtomicOutput out(output);
+  SourceTree tree;
   std::vector<std::string> problems;
-  Collect(sourceDir, options, &directories, &files, &problems);
-  CheckCaseClashes(directories, files, options.codePage, &problems);
+  CollectSource(sourceDir, options, {output, out.temporary()}, &tree, &problems);
+  CheckCaseClashes(tree, options.codePage, &problems);
   if (!problems.empty()) {
     for (const std::string& problem : problems) fprintf(stderr, "setuppack: %s\n", problem.c_str());
     throw Failure(sourceDir.string() + ": " + std::to_string(problems.size()) +
@@ -219,11 +145,13 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
   }
   // Byte order of the names: the same tree gives the same package everywhere, and every
   // directory comes before what it holds.
-  auto byName = [](const Entry& a, const Entry& b) { return a.name < b.name; };
+  std::vector<SourceEntry>& directories = tree.directories;
+  std::vector<SourceEntry>& files = tree.files;
+  auto byName = [](const SourceEntry& a, const SourceEntry& b) { return a.name < b.name; };
   std::sort(directories.begin(), directories.end(), byName);
   std::sort(files.begin(), files.end(), byName);
   bool hasInstaller = false;
-  for (const Entry& file : files)
+  for (const SourceEntry& file : files)
     hasInstaller = hasInstaller || Lower(file.name) == "\\installer.exe";
   if (!hasInstaller)
     Warn(options,
@@ -234,9 +162,8 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
   std::vector<PackageRecord> fileRecords = Records(files);
   const uint64_t dataStart = PackageTablesSize(directoryRecords, fileRecords);
   uint64_t total = 0;
-  for (const Entry& file : files) total += file.size;
+  for (const SourceEntry& file : files) total += file.size;
 
-  AtomicOutput out(output);
   // Room for the tables, filled in once the blobs' sizes are known.
   out.Write(std::vector<uint8_t>(static_cast<size_t>(dataStart)).data(),
             static_cast<size_t>(dataStart));
