@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 
 #ifndef _WIN32
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -163,6 +165,44 @@ Tables ReadTables(const std::string& package) {
     }
   }
   return tables;
+}
+
+// Sets an environment variable for as long as it lives.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::string& value) : name_(name) { Set(value); }
+  ~ScopedVariable() { Set(""); }
+
+ private:
+  void Set(const std::string& value) {
+#ifdef _WIN32
+    // _putenv keeps the string it is given; an empty value removes the variable.
+    static std::vector<std::unique_ptr<std::string>> kept;
+    kept.emplace_back(new std::string(name_ + "=" + value));
+    _putenv(kept.back()->c_str());
+#else
+    if (value.empty())
+      unsetenv(name_.c_str());
+    else
+      setenv(name_.c_str(), value.c_str(), 1);
+#endif
+  }
+  std::string name_;
+};
+
+// Mostly zeros, which compress quickly even in a debug build, with 64 KiB of noise in every MiB
+// so that the blob is large enough to be spilt.
+void WriteMostlyZeros(const fs::path& path, size_t mebibytes, unsigned seed) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary);
+  std::mt19937_64 random(seed);
+  std::vector<uint64_t> noise(8192);
+  const std::vector<char> zeros((1 << 20) - 65536);
+  for (size_t i = 0; i < mebibytes; ++i) {
+    for (uint64_t& word : noise) word = random();
+    out.write(reinterpret_cast<const char*>(noise.data()), 65536);
+    out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+  }
 }
 
 TEST_F(PackerTest, PacksAndUnpacksATreeByteExactly) {
@@ -709,6 +749,55 @@ TEST_F(PackerTest, ThePackageIsNeverPackedIntoItself) {
 #endif
 }
 
+TEST_F(PackerTest, IdenticalFilesShareOneBlobAndAllUnpack) {
+  const std::string big = Sample(200000, 10);
+  Write("src/Installer.exe", big);
+  Write("src/copies/one.dll", big);
+  Write("src/copies/two.dll", big);
+  Write("src/near.dll", big.substr(0, big.size() - 1) + "!");  // same size, one byte off
+  Write("src/other", Sample(1000, 11));
+  Write("src/zero1", "");
+  Write("src/zero2", "");
+  // Blobs of several pieces, so that workers run ahead within a blob and spill.
+  WriteMostlyZeros(root_ / "src/large1", 3, 1);
+  WriteMostlyZeros(root_ / "src/large2", 3, 2);
+  ASSERT_EQ(Create("one.qvd"), 0);
+  const std::string package = Read("one.qvd");
+  const Tables tables = ReadTables(package);
+  ASSERT_EQ(tables.files.size(), 9u);
+  auto blob = [&](const char* name) {
+    for (const Record& file : tables.files)
+      if (file.name == name) return std::make_pair(file.offset, file.size);
+    ADD_FAILURE() << name;
+    return std::make_pair(0u, 0u);
+  };
+  EXPECT_EQ(blob("\\copies\\one.dll"), blob("\\Installer.exe"));
+  EXPECT_EQ(blob("\\copies\\two.dll"), blob("\\Installer.exe"));
+  EXPECT_EQ(blob("\\zero2"), blob("\\zero1"));
+  EXPECT_NE(blob("\\near.dll"), blob("\\Installer.exe"));
+  EXPECT_NE(blob("\\large1"), blob("\\large2"));
+  // Whatever the number of workers, and whether they held their blobs or spilt every byte.
+  options_.jobs = 1;
+  ASSERT_EQ(Create("two.qvd"), 0);
+  EXPECT_TRUE(Read("two.qvd") == package);
+  {
+    ScopedVariable spillAll("SETUPPACK_HELD_BYTES", "0");
+    options_.jobs = 3;
+    ASSERT_EQ(Create("three.qvd"), 0);
+    EXPECT_TRUE(Read("three.qvd") == package);
+  }
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"one.qvd", "src", "three.qvd", "two.qvd"}))
+      << "no spill file stays";
+
+  ASSERT_EQ(packer::ExtractCommand(root_ / "one.qvd", root_ / "out", options_), 0);
+  for (const char* file : {"Installer.exe", "copies/one.dll", "copies/two.dll", "near.dll", "zero2",
+                           "large1", "large2"})
+    EXPECT_TRUE(Read(fs::path("out") / file) == Read(fs::path("src") / file)) << file;
+  Printed listed = Capture(false, [&] { return packer::ListCommand(root_ / "one.qvd", options_); });
+  EXPECT_EQ(std::count(listed.text.begin(), listed.text.end(), '='), 3) << listed.text;
+  EXPECT_NE(listed.text.find("9 files (3 sharing an earlier one's blob)"), std::string::npos);
+}
+
 #ifndef _WIN32
 TEST_F(PackerTest, FollowLinksPacksWhatLinksPointTo) {
   Write("src/Installer.exe", "MZ");
@@ -762,6 +851,47 @@ bool HoldsAnything(const fs::path& dir) {
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir, error))
     if (!entry.is_directory(error) || !fs::is_empty(entry.path(), error)) return true;
   return false;
+}
+
+// Peak resident memory in kilobytes of the real setuppack packing `source` on two threads,
+// with a budget of 256 KiB for the blobs held ahead of the package; -1 when it fails.
+long PeakKilobytes(const fs::path& source, const fs::path& output) {
+  pid_t child = fork();
+  if (child == 0) {
+    setenv("SETUPPACK_HELD_BYTES", "262144", 1);
+    // AddressSanitizer would keep what was freed in quarantine, up to 256 MB, and count it.
+    const char* asan = getenv("ASAN_OPTIONS");
+    setenv("ASAN_OPTIONS",
+           ((asan != nullptr ? std::string(asan) + ":" : "") + "quarantine_size_mb=0").c_str(), 1);
+    execl(SETUPPACK_PATH, SETUPPACK_PATH, "create", source.c_str(), "-o", output.c_str(), "--jobs",
+          "2", "--quiet", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage = {};
+  if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0)
+    return -1;
+  return usage.ru_maxrss;
+}
+
+TEST_F(PackerTest, MemoryStaysBoundedWhateverTheFileSizes) {
+  // The same tree at 2 and at 16 MiB a file: what memory grows by with the files' sizes is
+  // what the packer would hold of them.
+  for (int i = 0; i < 3; ++i) {
+    WriteMostlyZeros(root_ / "small" / std::to_string(i), 2, static_cast<unsigned>(i));
+    WriteMostlyZeros(root_ / "large" / std::to_string(i), 16, static_cast<unsigned>(i));
+  }
+  const long small = PeakKilobytes(root_ / "small", root_ / "small.qvd");
+  const long large = PeakKilobytes(root_ / "large", root_ / "large.qvd");
+  ASSERT_GT(small, 0);
+  ASSERT_GT(large, 0);
+  EXPECT_LT(large - small, 8 * 1024) << small << " KB for 6 MiB, " << large << " KB for 48 MiB";
+  ASSERT_EQ(packer::ExtractCommand(root_ / "large.qvd", root_ / "out", options_), 0);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(Read(fs::path("out") / std::to_string(i)) ==
+                Read(fs::path("large") / std::to_string(i)))
+        << i;
 }
 
 TEST_F(PackerTest, InterruptedExtractLeavesNothingBehind) {
