@@ -368,6 +368,17 @@ TEST(DamagedTables, OverlappingBlobsAreAllowed) {
   EXPECT_TRUE(Snapshot(dir / "install") == (Tree{{"\\a", "shared"}, {"\\b", "shared"}}));
 }
 
+// Reads the tables of a package file holding `bytes`.
+PackageStatus ReadTablesOf(const std::vector<uint8_t>& bytes, PackageTables* tables) {
+  ScratchDir dir;
+  if (!WriteWholeFile(dir / "p", bytes)) return PACKAGE_UNREADABLE;
+  FILE* file = OpenFile((dir / "p").c_str(), "rb");
+  if (file == nullptr) return PACKAGE_UNREADABLE;
+  PackageStatus status = ReadPackageTables(file, tables);
+  fclose(file);
+  return status;
+}
+
 // Each record costs about what it takes in the file, so a package of millions of empty records
 // cannot make the launcher exhaust its address space before it refuses the names.
 TEST(PackageTables, MemoryStaysNearTheTablesSize) {
@@ -376,13 +387,8 @@ TEST(PackageTables, MemoryStaysNearTheTablesSize) {
   bytes[0] = records & 0xFF;
   bytes[1] = (records >> 8) & 0xFF;
   bytes[2] = (records >> 16) & 0xFF;
-  ScratchDir dir;
-  ASSERT_TRUE(WriteWholeFile(dir / "p", bytes));
-  FILE* file = OpenFile((dir / "p").c_str(), "rb");
-  ASSERT_NE(file, nullptr);
   PackageTables tables;
-  EXPECT_EQ(ReadPackageTables(file, &tables), PACKAGE_OK);
-  fclose(file);
+  EXPECT_EQ(ReadTablesOf(bytes, &tables), PACKAGE_OK);
   EXPECT_EQ(tables.directories.count, static_cast<int>(records));
   // Twice the tables for the launcher's 32-bit pointers; 64-bit builds pay for wider ones.
   const double factor = sizeof(void*) == 4 ? 2.0 : 3.0;
@@ -391,16 +397,11 @@ TEST(PackageTables, MemoryStaysNearTheTablesSize) {
 }
 
 TEST(PackageTables, ReadsRecordsInOrder) {
-  ScratchDir dir;
   std::vector<uint8_t> bytes =
       PackageTablesBytes({{"\\x", 9, 9}, {"\\x\\y", 0, 0}}, {{"\\x\\f", 3, 4}});
   bytes.resize(bytes.size() + 7);
-  ASSERT_TRUE(WriteWholeFile(dir / "p", bytes));
-  FILE* file = OpenFile((dir / "p").c_str(), "rb");
-  ASSERT_NE(file, nullptr);
   PackageTables tables;
-  EXPECT_EQ(ReadPackageTables(file, &tables), PACKAGE_OK);
-  fclose(file);
+  EXPECT_EQ(ReadTablesOf(bytes, &tables), PACKAGE_OK);
   ASSERT_EQ(tables.directories.count, 2);
   EXPECT_STREQ(tables.directories.first->name, "\\x");
   EXPECT_STREQ(tables.directories.last->name, "\\x\\y");

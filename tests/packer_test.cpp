@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "support/package_builder.h"
 
 #ifndef _WIN32
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -798,7 +800,164 @@ TEST_F(PackerTest, IdenticalFilesShareOneBlobAndAllUnpack) {
   EXPECT_NE(listed.text.find("9 files (3 sharing an earlier one's blob)"), std::string::npos);
 }
 
+TEST(ProgressLineTest, TellsPercentBytesRateAndTimeLeftWithinTheWidth) {
+  std::string full = packer::ProgressLine("unpacking", 4200, 10000, 1000, 80);
+  EXPECT_EQ(full, "unpacking  42%  4200 B of 10.0 KB  1000 B/s  0:06 left");
+  // Narrower, the byte counts go first, then the throughput, then the time left; nothing ever
+  // reaches the last column, where a terminal would wrap.
+  const std::vector<std::string> shorter = {full, "unpacking  42%  1000 B/s  0:06 left",
+                                            "unpacking  42%  0:06 left", "unpacking  42%"};
+  for (int columns = 1; columns < 60; ++columns) {
+    auto fits = std::find_if(shorter.begin(), shorter.end(), [&](const std::string& line) {
+      return line.size() < static_cast<size_t>(columns);
+    });
+    std::string expected =
+        fits != shorter.end() ? *fits : shorter.back().substr(0, static_cast<size_t>(columns - 1));
+    EXPECT_EQ(packer::ProgressLine("unpacking", 4200, 10000, 1000, columns), expected);
+  }
+  EXPECT_EQ(packer::ProgressLine("verifying", 9999, 10000, 0, 80),
+            "verifying  99%  9999 B of 10.0 KB");  // 100% only when done; no rate known yet
+  EXPECT_EQ(packer::ProgressLine("packing", 0, 30000000000, 1e6, 80),
+            "packing   0%  0 B of 30.0 GB  1000.0 KB/s  8:20:00 left");
+}
+
 #ifndef _WIN32
+// What setuppack wrote, run by itself with standard output and error on one pipe, or on a
+// pseudo-terminal `columns` wide (a terminal also turns each line end into "\r\n").
+Printed RunSetuppack(std::vector<std::string> arguments, int columns, const fs::path& temp) {
+  int reader = -1, writer = -1;
+  pid_t child;
+  if (columns > 0) {
+    struct winsize size = {24, static_cast<unsigned short>(columns), 0, 0};
+    child = forkpty(&reader, nullptr, nullptr, &size);
+  } else {
+    int ends[2];
+    if (pipe(ends) != 0) return {"no pipe", -1};
+    reader = ends[0];
+    writer = ends[1];
+    child = fork();
+    if (child == 0) {
+      dup2(writer, STDOUT_FILENO);
+      dup2(writer, STDERR_FILENO);
+    }
+  }
+  if (child == 0) {
+    setenv("TMPDIR", temp.c_str(), 1);
+    std::vector<char*> argv = {const_cast<char*>(SETUPPACK_PATH)};
+    for (std::string& argument : arguments) argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+    execv(SETUPPACK_PATH, argv.data());
+    _exit(127);
+  }
+  if (writer >= 0) close(writer);
+  Printed printed = {"", -1};
+  if (child < 0) return printed;
+  char buffer[4096];
+  // A terminal's reader gets EIO once the child is gone; a pipe's gets the end of the file.
+  for (ssize_t got; (got = read(reader, buffer, sizeof buffer)) != 0;)
+    if (got > 0)
+      printed.text.append(buffer, static_cast<size_t>(got));
+    else if (errno != EINTR)
+      break;
+  close(reader);
+  int status = 0;
+  waitpid(child, &status, 0);
+  printed.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return printed;
+}
+
+// The rows a terminal shows once `text` is written to it: a carriage return sends the cursor
+// back to the start of the row, and what follows overwrites it. Trailing blanks do not show.
+std::vector<std::string> Screen(const std::string& text) {
+  std::vector<std::string> rows(1);
+  size_t column = 0;
+  for (char c : text) {
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      rows.emplace_back();
+      column = 0;
+    } else {
+      std::string& row = rows.back();
+      if (row.size() <= column) row.resize(column + 1, ' ');
+      row[column++] = c;
+    }
+  }
+  std::vector<std::string> shown;
+  for (std::string& row : rows) {
+    row.erase(row.find_last_not_of(' ') + 1);
+    if (!row.empty()) shown.push_back(row);
+  }
+  std::sort(shown.begin(), shown.end());
+  return shown;
+}
+
+// On a terminal each command shows a line that says how far it is, rewritten in place within the
+// terminal's width and gone at the end: the rows left on the screen are exactly what a pipe gets,
+// whatever was printed while the line showed. Through a pipe or with --quiet there is no line.
+TEST_F(PackerTest, ProgressOnlyOnATerminalAndGoneAtTheEnd) {
+  // Enough data for every command to run well past the moment the line first shows; optimised
+  // builds need more of it. Noise, which the encoder cannot shorten, takes longest to decode.
+#ifdef NDEBUG
+  const size_t kFileBytes = 16000000;
+#else
+  const size_t kFileBytes = 1000000;
+#endif
+  std::mt19937 random(7);
+  for (unsigned i = 0; i < 4; ++i) {
+    std::string noise(kFileBytes, '\0');
+    for (char& byte : noise) byte = static_cast<char>(random());
+    Write("src/part" + std::to_string(i), noise);
+  }
+  fs::path temp = root_ / "tmp";
+  fs::create_directories(temp);
+  const std::string package = (root_ / "Pack.qvd").string(), out = (root_ / "out").string();
+  const int kColumns = 60;
+
+  struct Case {
+    const char* verb;
+    std::vector<std::string> arguments;
+    int code;
+  };
+  for (const Case& c :
+       {Case{"packing", {"create", "--fast", (root_ / "src").string(), "-o", package}, 0},
+        Case{"unpacking", {"extract", package, out}, 0},
+        // The last blob cut short: its problem line comes after all the rest is decoded, while
+        // the line shows.
+        Case{"verifying", {"verify", package}, 1}}) {
+    SCOPED_TRACE(c.verb);
+    if (c.code == 1) fs::resize_file(package, fs::file_size(package) - 10);
+    Printed piped = RunSetuppack(c.arguments, 0, temp);
+    fs::remove_all(out);
+    Printed shown = RunSetuppack(c.arguments, kColumns, temp);
+    fs::remove_all(out);
+    std::vector<std::string> quietly = c.arguments;
+    quietly.push_back("--quiet");
+    Printed quiet = RunSetuppack(quietly, kColumns, temp);
+    fs::remove_all(out);
+    EXPECT_EQ(piped.code, c.code) << piped.text;
+    EXPECT_EQ(shown.code, c.code) << shown.text;
+    EXPECT_EQ(quiet.code, c.code) << quiet.text;
+
+    EXPECT_EQ(piped.text.find('\r'), std::string::npos) << piped.text;
+    std::string quietText = quiet.text;
+    for (size_t at; (at = quietText.find("\r\n")) != std::string::npos;) quietText.erase(at, 1);
+    EXPECT_EQ(quietText.find('\r'), std::string::npos) << quiet.text;
+
+    // Every progress line, and the blanks that take one away, short of the last column.
+    std::regex progress(std::string("\r(") + c.verb + " +[0-9]+%[^\r\n]*| +)(?=\r)");
+    int lines = 0;
+    for (std::sregex_iterator it(shown.text.begin(), shown.text.end(), progress), end; it != end;
+         ++it) {
+      lines += (*it)[1].str()[0] != ' ';
+      EXPECT_LT((*it)[1].length(), kColumns) << (*it)[1];
+    }
+    EXPECT_GT(lines, 0) << shown.text;
+    EXPECT_EQ(Screen(shown.text), Screen(piped.text)) << shown.text;
+  }
+  EXPECT_TRUE(fs::is_empty(temp)) << "no staging directory stays";
+}
+
 TEST_F(PackerTest, FollowLinksPacksWhatLinksPointTo) {
   Write("src/Installer.exe", "MZ");
   Write("outside/lib/shared.dll", "shared");

@@ -282,7 +282,6 @@ class ParallelCompressor {
         std::error_code ignored;
         fs::remove(piece.spill, ignored);
       }
-      progress_->Show();
     }
   }
 
@@ -530,6 +529,7 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
     fileRecords[i].offset = blobs[blobOf[i]].first;
     fileRecords[i].size = blobs[blobOf[i]].second;
   }
+  progress.Finish();
   std::vector<uint8_t> tables = PackageTablesBytes(directoryRecords, fileRecords);
   out.WriteAt(0, tables.data(), tables.size());
   out.Commit();

@@ -134,8 +134,8 @@ int VerifyCommand(const fs::path& path, const Options& options) {
   int problems = 0;
   auto report = [&](const char* kind, int index, const PackageEntry& entry,
                     const std::string& what) {
-    printf("%s: %s %d (%s): %s\n", path.string().c_str(), kind, index,
-           PrintableName(entry.name, options.codePage).c_str(), what.c_str());
+    PrintLine(stdout, path.string() + ": " + kind + " " + std::to_string(index) + " (" +
+                          PrintableName(entry.name, options.codePage) + "): " + what);
     ++problems;
   };
 
@@ -206,8 +206,8 @@ int VerifyCommand(const fs::path& path, const Options& options) {
     else if (entry->size > 0 && entry->size < 4)
       report("file", index, *entry, "blob shorter than its 4-byte size");
     decoded += decoder->produced;
-    progress.Show();
   }
+  progress.Finish();
   if (problems > 0) {
     fprintf(stderr, "setuppack: %s: %d problem%s\n", path.string().c_str(), problems,
             problems == 1 ? "" : "s");

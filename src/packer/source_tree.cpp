@@ -234,8 +234,8 @@ class Collector {
     if (kind == KIND_FILE) {
       if (const Skipped* skipped = FindSkipped(path, size)) {
         if (skipped->noted && !options_.quiet)
-          fprintf(stderr, "setuppack: %s: the package being written; not packed into itself\n",
-                  path.string().c_str());
+          PrintLine(stderr, "setuppack: " + path.string() +
+                                ": the package being written; not packed into itself");
         return false;
       }
     }

@@ -11,6 +11,13 @@ typedef std::filesystem::path::value_type PathChar;
 
 bool StderrIsTerminal();
 
+// The width of the terminal standard error writes to, in columns; 0 when it cannot be told.
+int TerminalColumns();
+
+// Writes straight to standard error, past the C library's buffer and lock: a signal handler may
+// call it whatever the interrupted code was doing.
+void WriteStderrNow(const char* text, size_t size);
+
 // Creates `path` for binary writing only if nothing of that name exists; null otherwise.
 FILE* CreateNewFile(const std::filesystem::path& path);
 

@@ -4,6 +4,7 @@
 #include <iconv.h>
 #include <locale.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <wctype.h>
 
@@ -83,6 +84,22 @@ void EmptyDirectoryNow(int fd, int depth) {
 
 bool StderrIsTerminal() {
   return isatty(STDERR_FILENO) != 0;
+}
+
+int TerminalColumns() {
+  struct winsize size;
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
+void WriteStderrNow(const char* text, size_t size) {
+  while (size > 0) {
+    ssize_t wrote = write(STDERR_FILENO, text, size);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return;
+    text += wrote;
+    size -= static_cast<size_t>(wrote);
+  }
 }
 
 FILE* CreateNewFile(const std::filesystem::path& path) {

@@ -38,6 +38,17 @@ bool StderrIsTerminal() {
   return _isatty(_fileno(stderr)) != 0;
 }
 
+int TerminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+void WriteStderrNow(const char* text, size_t size) {
+  DWORD wrote;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(size), &wrote, nullptr);
+}
+
 FILE* CreateNewFile(const std::filesystem::path& path) {
   int fd = _wopen(path.wstring().c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
                   _S_IREAD | _S_IWRITE);

@@ -1,10 +1,13 @@
 // setuppack extract, compress and decompress.
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "common/platform.h"
 #include "decode/decoder.h"
 #include "package/extract.h"
+#include "package/package_file.h"
 #include "packer/commands.h"
 #include "packer/system.h"
 
@@ -35,29 +38,103 @@ std::string Place(const ProblemLabel& label, const char* where) {
 
 void PrintProblem(void* context, const char* where, const char* what) {
   const ProblemLabel* label = static_cast<const ProblemLabel*>(context);
-  if (label->portable == where)
-    fprintf(stderr, "setuppack: %s: %s\n", label->package.c_str(), what);
-  else
-    fprintf(stderr, "setuppack: %s: %s: %s\n", label->package.c_str(), Place(*label, where).c_str(),
-            what);
+  try {
+    if (label->portable == where)
+      PrintLine(stderr, "setuppack: " + label->package + ": " + what);
+    else
+      PrintLine(stderr, "setuppack: " + label->package + ": " + Place(*label, where) + ": " + what);
+  } catch (...) {
+    // Called from code built without exceptions: out of memory, the line is lost.
+  }
 }
 
 void PrintSlip(void* context, const char* where, const char* what) {
   const ProblemLabel* label = static_cast<const ProblemLabel*>(context);
-  fprintf(stderr, "setuppack: %s: warning: %s: %s\n", label->package.c_str(),
-          Place(*label, where).c_str(), what);
-}
-
-// The staging directory of the extraction in progress; the core hands it over from code built
-// without exceptions, so nothing may be thrown back.
-std::optional<RemovedOnInterrupt> g_staging;
-
-void WatchStaging(const char* stagingDir) {
   try {
-    g_staging.emplace(FromPortablePath(stagingDir), false);
+    PrintLine(stderr,
+              "setuppack: " + label->package + ": warning: " + Place(*label, where) + ": " + what);
   } catch (...) {
   }
 }
+
+// The staging directory of the extraction in progress; the core hands it over from code built
+// without exceptions, so nothing may be thrown back. The progress line's thread reads the path.
+std::optional<RemovedOnInterrupt> g_staging;
+std::mutex g_stagingLock;
+fs::path g_stagingPath;
+
+void WatchStaging(const char* stagingDir) {
+  try {
+    fs::path path = FromPortablePath(stagingDir);
+    g_staging.emplace(path, false);
+    std::lock_guard<std::mutex> hold(g_stagingLock);
+    g_stagingPath = path;
+  } catch (...) {
+  }
+}
+
+// What an extraction writes: every blob once into the staging directory and its declared decoded
+// size into the destination. 0 when the tables cannot be read; the core then says why.
+uint64_t BytesToUnpack(const std::string& portablePackage) {
+  FILE* file = OpenFile(portablePackage.c_str(), "rb");
+  if (file == nullptr) return 0;
+  std::unique_ptr<FILE, int (*)(FILE*)> close(file, fclose);
+  PackageTables tables;
+  if (ReadPackageTables(file, &tables) != PACKAGE_OK) return 0;
+  uint64_t total = 0;
+  for (PackageEntry* entry = tables.files.first; entry != nullptr; entry = entry->next) {
+    if (BlobProblem(tables, *entry) != nullptr) continue;
+    total += entry->size;
+    unsigned char size[4];
+    if (entry->size >= 4 &&
+        fseek(file, static_cast<long>(tables.dataStart + entry->offset), SEEK_SET) == 0 &&
+        fread(size, 1, 4, file) == 4)
+      total += static_cast<uint32_t>(size[0]) | static_cast<uint32_t>(size[1]) << 8 |
+               static_cast<uint32_t>(size[2]) << 16 | static_cast<uint32_t>(size[3]) << 24;
+  }
+  return total;
+}
+
+// Bytes in the regular files below `dir`, as far as a walk gets while the tree changes under it.
+uint64_t BytesBelow(const fs::path& dir) {
+  uint64_t bytes = 0;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(dir, error), end; !error && it != end;
+       it.increment(error)) {
+    std::error_code ignored;
+    if (!fs::is_regular_file(it->symlink_status(ignored))) continue;
+    uint64_t size = it->file_size(ignored);
+    if (!ignored) bytes += size;
+  }
+  return bytes;
+}
+
+// How far an extraction has got, read from the disk: the blobs staged so far and the files
+// decoded into the destination. The shared core tells nothing as it goes (the launcher has no
+// room to spare for it), so this is asked from the progress line's thread while the core works.
+// A walk of a large tree is not cheap: the walks take at most about a fifth of that thread's time.
+class UnpackedBytes {
+ public:
+  explicit UnpackedBytes(const fs::path& destination) : destination_(destination) {}
+
+  uint64_t operator()() {
+    auto now = std::chrono::steady_clock::now();
+    if (now < next_) return last_;
+    fs::path staging;
+    {
+      std::lock_guard<std::mutex> hold(g_stagingLock);
+      staging = g_stagingPath;
+    }
+    last_ = BytesBelow(destination_) + (staging.empty() ? 0 : BytesBelow(staging));
+    next_ = std::chrono::steady_clock::now() + 4 * (std::chrono::steady_clock::now() - now);
+    return last_;
+  }
+
+ private:
+  fs::path destination_;
+  std::chrono::steady_clock::time_point next_;
+  uint64_t last_ = 0;
+};
 
 // The outermost directory that creating `path` makes: `path` itself or a missing ancestor; empty
 // when `path` exists.
@@ -109,9 +186,20 @@ int ExtractCommand(const fs::path& package, const fs::path& destination, const O
     written.emplace(destination, true);
   }
   ProblemReporter reporter = {PrintProblem, &label, PrintSlip};
-  int ok = ExtractPackage(label.portable.c_str(), label.portableDestination.c_str(), &reporter,
-                          WatchStaging) == EXTRACT_OK;
+  int ok;
+  {
+    UnpackedBytes unpacked(fs::absolute(destination));
+    Progress progress(options, "unpacking",
+                      Progress::Wanted(options) ? BytesToUnpack(label.portable) : 0,
+                      [&unpacked] { return unpacked(); });
+    ok = ExtractPackage(label.portable.c_str(), label.portableDestination.c_str(), &reporter,
+                        WatchStaging) == EXTRACT_OK;
+  }
   g_staging.reset();
+  {
+    std::lock_guard<std::mutex> hold(g_stagingLock);
+    g_stagingPath.clear();
+  }
   if (!ok) {
     // As the launcher does: nothing half-unpacked is left to be mistaken for the real thing.
     if (!made.empty())

@@ -45,40 +45,31 @@ check "only the stale directory is left" test "$(left_in_temp)" = "./ZeKolInst0 
 check "stale directory untouched" grep -qx stale "$temp/ZeKolInst0/marker"
 rm -rf "${temp:?}"/*
 
-# Runs setup.exe with its debug output on, into $work/debug: run_debug.
-run_debug() {
+# Runs setup.exe with its debug output on and checks its exit code, its debug line and that
+# nothing stayed in the temporary directory: expect_failure CASE CODE LINE_PATTERN.
+expect_failure() {
   WINEDEBUG=+debugstr wine_run "$work/app/setup.exe" 2>"$work/debug.raw"
-  local status=$?
-  grep -a 'setup: ' "$work/debug.raw" >"$work/debug"
-  return $status
+  check "$1: exit code $2" test $? -eq "$2"
+  check "$1: debug line" grep -aq "setup: $3" "$work/debug.raw"
+  check "$1: nothing left" test -z "$(left_in_temp)"
 }
 
 # 3. A damaged package: nothing stays behind, the exit code and the debug line say why.
 head -c 100 "$work/app/Pack.qvd" >"$work/cut.qvd" && mv "$work/cut.qvd" "$work/app/Pack.qvd"
-run_debug
-check "exit code 3 with a damaged package" test $? -eq 3
-check "debug line for a damaged package" grep -q 'setup: package damaged: .*Pack.qvd' "$work/debug"
-check "nothing left after a damaged package" test -z "$(left_in_temp)"
+expect_failure "damaged package" 3 'package damaged: .*Pack.qvd'
 
 # 4. No package at all.
 rm "$work/app/Pack.qvd"
-run_debug
-check "exit code 1 without a package" test $? -eq 1
-check "debug line without a package" grep -q 'setup: package missing or unreadable: .*Pack.qvd' "$work/debug"
-check "nothing left without a package" test -z "$(left_in_temp)"
+expect_failure "no package" 1 'package missing or unreadable: .*Pack.qvd'
 
 # 5. A package without the installer: unpacked, then nothing to start.
 rm "$work/payload/Installer.exe"
 wine_run "$packer" "$work/payload" "$work/app/Pack.qvd"
-run_debug
-check "exit code 5 without an installer" test $? -eq 5
-check "debug line without an installer" grep -q 'setup: installer missing or cannot be started: .*ZeKolInst0.*Installer.exe' "$work/debug"
-check "nothing left without an installer" test -z "$(left_in_temp)"
+expect_failure "no installer" 5 'installer missing or cannot be started: .*ZeKolInst0.*Installer.exe'
 
 # 6. A temporary directory that does not exist.
 use_temp_dir "$work/missing"
-run_debug
-check "exit code 2 without a temporary directory" test $? -eq 2
-check "debug line without a temporary directory" grep -q 'setup: cannot create an install directory: ' "$work/debug"
+temp="$work/missing"
+expect_failure "no temporary directory" 2 'cannot create an install directory: '
 
 finish
