@@ -18,22 +18,7 @@ run_exit_actions() {
 }
 trap run_exit_actions EXIT
 
-passed=0
-failed=0
-check() {  # check "what" command...
-  local what=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $what" >&2
-  fi
-}
-finish() {
-  echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
-}
+source "$root/tests/checks.sh"
 
 # Z:\... form of a Unix path, as Windows programs under Wine see it.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }

@@ -9,6 +9,7 @@
 // into paths out of the tree, names outside the ANSI code page and a tree deeper than MAX_PATH.
 // PROBE_BUSY_MS keeps it from waiting for input that long after making its windows;
 // PROBE_WINDOWS sets their number (1). They start hidden: only the launcher shows them.
+// PROBE_EXIT_CODE sets its exit code (3), any 32-bit value.
 #include <windows.h>
 // After windows.h, which it needs.
 #include <sddl.h>
@@ -249,5 +250,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   }
   WriteReport();
   // Not 0, so that a launcher that passed the installer's exit code on would be noticed.
-  return 3;
+  const char* exitCode = getenv("PROBE_EXIT_CODE");
+  return exitCode != nullptr ? static_cast<int>(strtoul(exitCode, nullptr, 0)) : 3;
 }
