@@ -15,7 +15,7 @@ _setuppack() {
   local command=${COMP_WORDS[1]}
   local options
   case $command in
-    create) options="-o --output --fast --jobs --codepage --quiet --help" ;;
+    create) options="-o --output --fast --jobs --codepage --exclude --files-from --follow-links --quiet --help" ;;
     list | verify | extract) options="--codepage --quiet --help" ;;
     compress) options="--fast --quiet --help" ;;
     decompress) options="--quiet --help" ;;
@@ -23,8 +23,12 @@ _setuppack() {
   esac
 
   case $prev in
-    -o | --output)
+    -o | --output | --files-from)
       _setuppack_paths file "$cur"
+      return 0
+      ;;
+    --exclude)
+      # A pattern, not a path: nothing to offer.
       return 0
       ;;
     --jobs)
@@ -47,7 +51,7 @@ _setuppack() {
   local i position=0
   for ((i = 2; i < COMP_CWORD; i++)); do
     case ${COMP_WORDS[i]} in
-      -o | --output | --jobs | --codepage) ((i++)) ;;
+      -o | --output | --jobs | --codepage | --exclude | --files-from) ((i++)) ;;
       -*) ;;
       *) ((position++)) ;;
     esac
