@@ -15,7 +15,7 @@ _setuppack() {
   local command=${COMP_WORDS[1]}
   local options
   case $command in
-    create) options="-o --output --fast --jobs --codepage --quiet --help" ;;
+    create) options="-o --output --fast --jobs --codepage --exclude --files-from --follow-links --quiet --help" ;;
     list | verify | extract) options="--codepage --quiet --help" ;;
     bundle) options="-o --output --single-file --stub --splash --icon --version --product --company
       --description --copyright --codepage --fast --jobs --quiet --help" ;;
@@ -25,11 +25,12 @@ _setuppack() {
   esac
 
   case $prev in
-    -o | --output | --stub | --splash | --icon)
+    -o | --output | --files-from | --stub | --splash | --icon)
       _setuppack_paths file "$cur"
       return 0
       ;;
-    --version | --product | --company | --description | --copyright)
+    --exclude | --version | --product | --company | --description | --copyright)
+      # A pattern or a text, not a path: nothing to offer.
       return 0
       ;;
     --jobs)
@@ -52,8 +53,8 @@ _setuppack() {
   local i position=0
   for ((i = 2; i < COMP_CWORD; i++)); do
     case ${COMP_WORDS[i]} in
-      -o | --output | --jobs | --codepage | --stub | --splash | --icon | --version | --product | \
-        --company | --description | --copyright) ((i++)) ;;
+      -o | --output | --jobs | --codepage | --exclude | --files-from | --stub | --splash | --icon | \
+        --version | --product | --company | --description | --copyright) ((i++)) ;;
       -*) ;;
       *) ((position++)) ;;
     esac

@@ -38,14 +38,19 @@ struct Command {
 const Command kCommands[] = {
     {"create", 1,
      "usage: setuppack create SRC_DIR [-o FILE] [--fast] [--jobs N] [--codepage CP] [--quiet]\n"
+     "                        [--exclude GLOB]... [--files-from LIST] [--follow-links]\n"
      "Packs every directory and file below SRC_DIR into FILE (default Pack.qvd). The output is\n"
      "the same byte for byte for the same tree. The package is written beside FILE under a\n"
-     "temporary name and renamed over FILE only when complete.\n"
-     "  -o FILE        where to write the package\n"
-     "  --fast         greedy parse: faster, slightly larger\n"
-     "  --jobs N       compress on N threads (default: one per core)\n"
-     "  --codepage CP  write names outside ASCII in Windows ANSI code page CP (e.g. 1252);\n"
-     "                 without it such names are refused\n"
+     "temporary name and renamed over FILE only when complete. Identical files are stored once.\n"
+     "  -o FILE            where to write the package\n"
+     "  --fast             greedy parse: faster, slightly larger\n"
+     "  --jobs N           compress on N threads (default: one per core)\n"
+     "  --codepage CP      write names outside ASCII in Windows ANSI code page CP (e.g. 1252);\n"
+     "                     without it such names are refused\n"
+     "  --exclude GLOB     leave out what GLOB matches (*, ?, [...], **); without a '/' it\n"
+     "                     matches a name at any depth; repeatable\n"
+     "  --files-from LIST  pack only the paths LIST names, one a line, relative to SRC_DIR\n"
+     "  --follow-links     pack what symbolic links point to instead of refusing them\n"
      "Refused: links and special files, names Windows cannot hold, names that differ only in\n"
      "letter case, files of 4 GiB or more.\n"},
     {"list", 1,
@@ -183,6 +188,16 @@ int main(int argc, char** argv) {
       int jobs = text != nullptr ? atoi(text) : 0;
       if (jobs < 1 || jobs > 256) return Usage("--jobs takes a number from 1 to 256");
       options.jobs = static_cast<unsigned>(jobs);
+    } else if (create && arg == "--exclude") {
+      const char* pattern = value("a pattern");
+      if (pattern == nullptr) return Usage("--exclude needs a pattern");
+      options.exclude.push_back(pattern);
+    } else if (create && arg == "--files-from") {
+      const char* path = value("a file");
+      if (path == nullptr) return Usage("--files-from needs a file name");
+      options.filesFrom = path;
+    } else if (create && arg == "--follow-links") {
+      options.followLinks = true;
     } else if (names && arg == "--codepage") {
       const char* text = value("a number");
       int page = text != nullptr ? atoi(text) : 0;

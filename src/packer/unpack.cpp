@@ -215,14 +215,15 @@ int ExtractCommand(const fs::path& package, const fs::path& destination, const O
 }
 
 int CompressCommand(const fs::path& in, const fs::path& out, const Options& options) {
-  std::vector<uint8_t> data = ReadWholeFile(in);
-  if (data.size() > 0xFFFFFFFFu)
+  std::error_code error;
+  const uint64_t size = fs::file_size(in, error);
+  if (error) throw Failure(in.string() + ": cannot be read: " + error.message());
+  if (size > 0xFFFFFFFFu)
     throw Failure(in.string() + ": 4 GiB or more (the format holds sizes below 4 GiB)");
   std::unique_ptr<Encoder> encoder(new Encoder());
-  std::vector<uint8_t> blob;
-  EncodeBlob(*encoder, data.data(), data.size(), options.parse, &blob);
   AtomicOutput output(out);
-  output.Write(blob.data(), blob.size());
+  CompressFile(in, size, options.parse, *encoder,
+               [&](std::vector<uint8_t>* piece) { output.Write(piece->data(), piece->size()); });
   output.Commit();
   return 0;
 }
