@@ -22,27 +22,32 @@ _setuppack() {
     esac
   done
   if [ -z "$command" ] && [ "$prev" != --jobs ] && [[ $cur != -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W "create list verify extract compress decompress --help" -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W "create list verify extract bundle compress decompress --help" -- "$cur")
     return 0
   fi
 
   local options="-q --quiet -v --verbose --jobs -h --help -V --version"
+  local packing="-o --output --fast --codepage --werror --exclude --files-from --follow-links"
   case $command in
-    create) options+=" -o --output --fast --codepage --werror --exclude --files-from --follow-links" ;;
+    create) options+=" $packing" ;;
     list | verify) options+=" --codepage --json" ;;
     extract) options+=" --codepage --werror" ;;
+    bundle) options+=" $packing --single-file --stub --splash --icon --product --company
+      --description --copyright" ;;
     compress) options+=" --fast" ;;
-    decompress) ;;
-    "") ;;
+    decompress | "") ;;
     *) return 0 ;;
   esac
 
   case $prev in
-    -o | --output | --files-from)
+    -o | --output | --files-from | --stub | --splash | --icon)
       _setuppack_paths file "$cur"
       return 0
       ;;
-    --exclude) return 0 ;;
+    --exclude | --version | --product | --company | --description | --copyright)
+      # A pattern or a text, not a path: nothing to offer.
+      return 0
+      ;;
     --jobs)
       mapfile -t COMPREPLY < <(compgen -W "$(seq 1 "$(nproc 2>/dev/null || echo 1)")" -- "$cur")
       return 0
@@ -63,14 +68,15 @@ _setuppack() {
   local position=0
   for ((i = at + 1; i < COMP_CWORD; i++)); do
     case ${COMP_WORDS[i]} in
-      -o | --output | --jobs | --codepage | --exclude | --files-from) ((i++)) ;;
+      -o | --output | --jobs | --codepage | --exclude | --files-from | --stub | --splash | --icon | \
+        --version | --product | --company | --description | --copyright) ((i++)) ;;
       -*) ;;
       *) ((position++)) ;;
     esac
   done
   case $command:$position in
     create:0 | extract:1) _setuppack_paths directory "$cur" ;;
-    list:0 | verify:0 | extract:0) _setuppack_paths package "$cur" ;;
+    list:0 | verify:0 | extract:0 | bundle:0) _setuppack_paths package "$cur" ;;
     compress:[01] | decompress:[01]) _setuppack_paths file "$cur" ;;
   esac
   return 0

@@ -1,13 +1,16 @@
 // make_fuzz_seeds OUT_DIR: writes the harnesses' seed corpora into OUT_DIR/<harness>/, made with
-// the test support's own writers: valid blobs from the plain model, a few damaged ones, and
-// valid, damaged and hostile packages. Deterministic, so rerunning it rewrites the same files.
+// the test support's own writers: valid blobs from the plain model, a few damaged ones, valid,
+// damaged and hostile packages, and sealed stubs and single files. Deterministic, so rerunning
+// it rewrites the same files.
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "common/paths.h"
 #include "common/platform.h"
+#include "package/bundle_format.h"
 #include "support/bit_writer.h"
 #include "support/package_builder.h"
 #include "support/reference_codec.h"
@@ -111,6 +114,66 @@ void PackageSeeds(Seeds* seeds) {
   seeds->Add("long-name", BuildPackage({}, {{"\\" + std::string(300, 'n'), LiteralBlob("x")}}));
 }
 
+void Put32(Bytes* bytes, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) (*bytes)[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// A stub as the release conventions see it: PE headers (PE32, or PE32+ when `wide`), two
+// sections of 0x200 bytes behind them, the seal's record in the second.
+Bytes StubImage(bool wide) {
+  Bytes image(0x600, 0);
+  image[0] = 'M';
+  image[1] = 'Z';
+  Put32(&image, 0x3C, 0x40);
+  memcpy(&image[0x40], "PE\0\0", 4);
+  const size_t optional = 0x58, optionalSize = wide ? 240 : 224;
+  image[0x46] = 2;
+  image[0x54] = static_cast<uint8_t>(optionalSize);
+  Put32(&image, optional, wide ? 0x20B : 0x10B);
+  Put32(&image, optional + (wide ? 108 : 92), 16);
+  const size_t table = optional + optionalSize;
+  for (uint32_t i = 0; i < 2; ++i) {
+    Put32(&image, table + 40 * i + 16, 0x200);
+    Put32(&image, table + 40 * i + 20, 0x200 * (i + 1));
+  }
+  memcpy(&image[0x400], &UNSEALED_RECORD, sizeof UNSEALED_RECORD);
+  return image;
+}
+
+// The stub followed by a single file's region: package, bitmap, padding, trailer.
+Bytes SingleFile(bool wide, const Bytes& package, const Bytes& bitmap) {
+  Bytes image = StubImage(wide);
+  image.insert(image.end(), package.begin(), package.end());
+  image.insert(image.end(), bitmap.begin(), bitmap.end());
+  uint32_t content = static_cast<uint32_t>(package.size() + bitmap.size());
+  image.resize(image.size() + TrailerPadding(content) + TRAILER_BYTES);
+  BundleTrailer trailer = {0, static_cast<uint32_t>(package.size()),
+                           static_cast<uint32_t>(package.size()),
+                           static_cast<uint32_t>(bitmap.size())};
+  WriteBundleTrailer(trailer, &image[image.size() - TRAILER_BYTES]);
+  return image;
+}
+
+void BundleSeeds(Seeds* seeds) {
+  Bytes package = BuildPackage({}, {{"\\Installer.exe", LiteralBlob("MZ installer")}});
+  Bytes bitmap(70, 0x42);
+  seeds->Add("stub", StubImage(false));
+  seeds->Add("stub-pe32plus", StubImage(true));
+  Bytes single = SingleFile(false, package, bitmap);
+  seeds->Add("single", single);
+  seeds->Add("single-pe32plus", SingleFile(true, package, bitmap));
+  seeds->Add("single-no-bitmap", SingleFile(false, package, {}));
+  // Signed: a certificate table behind the region, named by the security directory.
+  Bytes signedFile = single;
+  Put32(&signedFile, 0x58 + 96 + 32, static_cast<uint32_t>(signedFile.size()));
+  Put32(&signedFile, 0x58 + 96 + 36, 64);
+  signedFile.resize(signedFile.size() + 64, 0x30);
+  seeds->Add("signed", signedFile);
+  Bytes cut = single;
+  cut.pop_back();
+  seeds->Add("single-cut", cut);
+}
+
 bool MakeSeedDir(const std::string& dir) {
   return MakeDirectory(dir.c_str()) != MAKEDIR_FAILED;
 }
@@ -123,15 +186,19 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: make_fuzz_seeds OUT_DIR\n");
     return 2;
   }
-  Seeds blobs, packages;
+  Seeds blobs, packages, bundles;
   blobs.dir = std::string(out) + "\\decode_fuzzer";
   packages.dir = std::string(out) + "\\package_fuzzer";
-  if (!MakeSeedDir(out) || !MakeSeedDir(blobs.dir) || !MakeSeedDir(packages.dir)) {
+  bundles.dir = std::string(out) + "\\bundle_fuzzer";
+  if (!MakeSeedDir(out) || !MakeSeedDir(blobs.dir) || !MakeSeedDir(packages.dir) ||
+      !MakeSeedDir(bundles.dir)) {
     fprintf(stderr, "make_fuzz_seeds: cannot create the seed directories in %s\n", argv[1]);
     return 1;
   }
   BlobSeeds(&blobs);
   PackageSeeds(&packages);
-  printf("%d blob seeds, %d package seeds\n", blobs.written, packages.written);
-  return blobs.failed + packages.failed == 0 ? 0 : 1;
+  BundleSeeds(&bundles);
+  printf("%d blob seeds, %d package seeds, %d release seeds\n", blobs.written, packages.written,
+         bundles.written);
+  return blobs.failed + packages.failed + bundles.failed == 0 ? 0 : 1;
 }

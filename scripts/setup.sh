@@ -8,8 +8,8 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev strace
   mingw-w64 g++-mingw-w64-i686 wine wine32 wine64 xvfb x11-utils imagemagick
-  clang-format zstd xz-utils ncompress libbenchmark-dev groff-base libcli11-dev
-  nlohmann-json3-dev)
+  clang-format zstd xz-utils ncompress libbenchmark-dev groff-base libcli11-dev nlohmann-json3-dev
+  libgcrypt20-dev libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev osslsigncode openssl icoutils)
 for p in "${packages[@]}"; do have "$p" || need+=("$p"); done
 
 if [ ${#need[@]} -eq 0 ]; then

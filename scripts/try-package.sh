@@ -58,12 +58,18 @@ beside() { find "$folder" -maxdepth 1 -type f -iname "$1" -print -quit; }
 setup_exe=$(beside setup.exe)
 package=$(beside Pack.qvd)
 bitmap=$(beside setup.bmp)
-for name in setup.exe Pack.qvd; do
-  if [ -z "$(beside $name)" ]; then
-    echo "try-package: $folder has no $name" >&2
-    exit 2
-  fi
-done
+if [ -z "$setup_exe" ]; then
+  echo "try-package: $folder has no setup.exe" >&2
+  exit 2
+fi
+# Without a Pack.qvd the folder is taken as a single-file release, which carries its package and
+# splash inside setup.exe and reads nothing beside it: there is no package file to hold up.
+single_file=""
+if [ -z "$package" ]; then
+  single_file=yes
+  bitmap=""
+  hold=0
+fi
 
 bash "$root/scripts/setup.sh"
 if [ -z "$report" ]; then
@@ -217,7 +223,9 @@ meaning() {  # the README's table of the launcher's exit codes
 }
 
 echo
-if [ -z "$bitmap" ]; then
+if [ -n "$single_file" ]; then
+  echo "splash: carried inside setup.exe (a single-file release), not photographed"
+elif [ -z "$bitmap" ]; then
   echo "splash: none, there is no setup.bmp"
 elif [ -z "$photographed" ]; then
   echo "splash: not seen (a ${splash_size:-unreadable} window never appeared)"

@@ -2,6 +2,8 @@
 // examples bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -55,6 +57,16 @@ std::string Repetitive(std::mt19937* random, size_t size) {
   return text;
 }
 
+// A long string again and again behind short noise, so that phrases near the longest start
+// late in a plan's window: the encoder's furthest look ahead.
+std::string NoiseThenRepeat(std::mt19937* random, size_t size) {
+  const std::string repeated = RandomBinary(random, 2 * MAX_PHRASE);
+  std::string text;
+  while (text.size() < size) text += RandomBinary(random, 1 + (*random)() % PLAN_WINDOW) + repeated;
+  text.resize(size);
+  return text;
+}
+
 const ParseMode kModes[] = {PARSE_GREEDY, PARSE_PLANNED};
 
 TEST(EncoderWorkedExamples, ComeOutByteExactly) {
@@ -101,6 +113,69 @@ TEST(RoundTrip, AgreesWithThePlainModel) {
     EXPECT_TRUE(ReferenceDecode(Encode(text, mode), &plain));
     EXPECT_TRUE(plain == text);
   }
+}
+
+// The same input handed over in pieces: cuts just before, at and after the look-ahead's edge,
+// inside a plan's window, one byte at a time, and at random places.
+TEST(Chunked, GivesTheWholeBuffersBlobWhereverTheCutsFall) {
+  std::mt19937 random(14);
+  std::unique_ptr<Encoder> encoder(new Encoder());
+  const std::vector<size_t> pieceSizes = {1,
+                                          2,
+                                          PLAN_STEP,
+                                          PLAN_WINDOW - 1,
+                                          PLAN_WINDOW,
+                                          ENCODE_LOOKAHEAD - 1,
+                                          ENCODE_LOOKAHEAD,
+                                          ENCODE_LOOKAHEAD + 1,
+                                          2 * ENCODE_LOOKAHEAD - 1,
+                                          2 * ENCODE_LOOKAHEAD + 1,
+                                          4093};
+  for (size_t size : {size_t{0}, size_t{1}, size_t{ENCODE_LOOKAHEAD}, size_t{60000}}) {
+    for (const std::string& text :
+         {Repetitive(&random, size), RandomBinary(&random, size), std::string(size, 'z'),
+          RandomText(&random, size, 3), NoiseThenRepeat(&random, size)}) {
+      for (ParseMode mode : kModes) {
+        const std::vector<uint8_t> whole = Encode(text, mode);
+        auto chunked = [&](const std::function<size_t()>& nextPiece) {
+          std::vector<uint8_t> out;
+          BlobEncoder blob(*encoder, text.size(), mode, &out);
+          const uint8_t* data = reinterpret_cast<const uint8_t*>(text.data());
+          for (size_t at = 0; at < text.size();) {
+            size_t piece = std::min(nextPiece(), text.size() - at);
+            // Followed by other bytes than the input's: a look past the piece shows.
+            std::vector<uint8_t> copy(data + at, data + at + piece);
+            copy.resize(piece + ENCODE_LOOKAHEAD, static_cast<uint8_t>(at));
+            blob.Add(copy.data(), piece);
+            at += piece;
+          }
+          blob.Finish();
+          return out;
+        };
+        for (size_t piece : pieceSizes)
+          EXPECT_TRUE(chunked([&] { return piece; }) == whole) << size << " by " << piece;
+        EXPECT_TRUE(chunked([&] { return size_t{1} + random() % 300; }) == whole) << size;
+        // Pieces that alternate between far more and far less than the look-ahead.
+        bool large = false;
+        EXPECT_TRUE(chunked([&] { return (large = !large) ? size_t{997} : size_t{3}; }) == whole)
+            << size;
+      }
+    }
+  }
+  // Taken away between pieces, the output still adds up to the blob; what passes the declared
+  // size is left out.
+  const std::string text = Repetitive(&random, 50000);
+  std::vector<uint8_t> out, drained;
+  BlobEncoder blob(*encoder, text.size(), PARSE_PLANNED, &out);
+  for (size_t at = 0; at < text.size(); at += 1000) {
+    blob.Add(reinterpret_cast<const uint8_t*>(text.data()) + at, 1000);
+    drained.insert(drained.end(), out.begin(), out.end());
+    out.clear();
+  }
+  blob.Add(reinterpret_cast<const uint8_t*>("surplus"), 7);
+  blob.Finish();
+  drained.insert(drained.end(), out.begin(), out.end());
+  EXPECT_TRUE(drained == Encode(text, PARSE_PLANNED));
 }
 
 }  // namespace

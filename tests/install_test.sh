@@ -41,8 +41,8 @@ check "the installed setuppack runs" eval '"$setuppack" --help >/dev/null'
 "$setuppack" --help >"$work/usage"
 commands=$(sed -n '/^commands:/,/^$/s/^  \([a-z]\+\) .*/\1/p' "$work/usage")
 # Read right, or every loop below would pass on nothing.
-check "the help lists the six commands" [ "$(echo $commands)" = \
-  "create list verify extract compress decompress" ]
+check "the help lists the seven commands" [ "$(echo $commands)" = \
+  "create list verify extract bundle compress decompress" ]
 options_of() {  # options_of COMMAND: one per line
   {
     "$setuppack" "$1" --help
@@ -125,6 +125,10 @@ check "-o: any file" offers "notes.txt,OLD.QVD,Pack.qvd,payload,two words" creat
 check "extract's destination: directories, the option's value not counted as an argument" \
   offers "payload,two words" extract --codepage 1252 Pack.qvd ""
 check "no third argument to extract" offers "" extract Pack.qvd payload ""
+check "bundle's source: packages and directories" \
+  offers "OLD.QVD,Pack.qvd,payload,two words" bundle --product "Zeta" ""
+check "bundle's --icon: any file" \
+  offers "notes.txt,OLD.QVD,Pack.qvd,payload,two words" bundle payload --icon ""
 check "compress's output: any file" \
   offers "notes.txt,OLD.QVD,Pack.qvd,payload,two words" compress --fast notes.txt ""
 

@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "packer/commands.h"
+#include "packer/source_tree.h"
 #include "packer/system.h"
 #include "support/bit_writer.h"
 #include "support/package_builder.h"
@@ -18,6 +20,7 @@
 #ifndef _WIN32
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,8 +51,11 @@ class PackerTest : public ::testing::Test {
     std::ofstream(root_ / relative, std::ios::binary) << contents;
   }
   std::string Read(const fs::path& relative) {
-    std::ifstream in(root_ / relative, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ifstream in(root_ / relative, std::ios::binary | std::ios::ate);
+    std::string contents(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
+    in.seekg(0);
+    in.read(&contents[0], static_cast<std::streamsize>(contents.size()));
+    return contents;
   }
   // Names of everything in the test's directory, so a test can see that nothing stray stayed.
   std::vector<std::string> Listing(const fs::path& relative = "") {
@@ -121,6 +127,84 @@ std::string Sample(size_t size, unsigned seed) {
   while (text.size() < size) text += words[random() % 5];
   text.resize(size);
   return text;
+}
+
+// The names in a package's tables, and where each file's blob lies.
+struct Record {
+  std::string name;
+  uint32_t offset;
+  uint32_t size;
+};
+struct Tables {
+  std::vector<std::string> directories;
+  std::vector<Record> files;
+  std::vector<std::string> fileNames() const {
+    std::vector<std::string> names;
+    for (const Record& file : files) names.push_back(file.name);
+    return names;
+  }
+};
+
+Tables ReadTables(const std::string& package) {
+  auto u32 = [&](size_t at) {
+    uint32_t value = 0;
+    for (size_t i = 4; i-- > 0;) value = value << 8 | static_cast<uint8_t>(package.at(at + i));
+    return value;
+  };
+  Tables tables;
+  size_t position = 0;
+  for (int table = 0; table < 2; ++table) {
+    const uint32_t count = u32(position);
+    position += 4;
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t length = u32(position);
+      std::string name = package.substr(position + 4, length);
+      if (table == 0)
+        tables.directories.push_back(name);
+      else
+        tables.files.push_back({name, u32(position + 4 + length), u32(position + 8 + length)});
+      position += 12 + length;
+    }
+  }
+  return tables;
+}
+
+// Sets an environment variable for as long as it lives.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::string& value) : name_(name) { Set(value); }
+  ~ScopedVariable() { Set(""); }
+
+ private:
+  void Set(const std::string& value) {
+#ifdef _WIN32
+    // _putenv keeps the string it is given; an empty value removes the variable.
+    static std::vector<std::unique_ptr<std::string>> kept;
+    kept.emplace_back(new std::string(name_ + "=" + value));
+    _putenv(kept.back()->c_str());
+#else
+    if (value.empty())
+      unsetenv(name_.c_str());
+    else
+      setenv(name_.c_str(), value.c_str(), 1);
+#endif
+  }
+  std::string name_;
+};
+
+// Mostly zeros, which compress quickly even in a debug build, with 64 KiB of noise in every MiB
+// so that the blob is large enough to be spilt.
+void WriteMostlyZeros(const fs::path& path, size_t mebibytes, unsigned seed) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary);
+  std::mt19937_64 random(seed);
+  std::vector<uint64_t> noise(8192);
+  const std::vector<char> zeros((1 << 20) - 65536);
+  for (size_t i = 0; i < mebibytes; ++i) {
+    for (uint64_t& word : noise) word = random();
+    out.write(reinterpret_cast<const char*>(noise.data()), 65536);
+    out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+  }
 }
 
 TEST_F(PackerTest, PacksAndUnpacksATreeByteExactly) {
@@ -540,6 +624,182 @@ TEST_F(PackerTest, ListAndVerifyTellTheSpaceUnpackingTakes) {
   EXPECT_NE(verified.text.find(needs), std::string::npos) << verified.text;
 }
 
+TEST(ExcludePatterns, MatchAsIgnoreFilesDo) {
+  struct Case {
+    const char* pattern;
+    const char* path;
+    bool directory;
+    bool excluded;
+  };
+  const Case cases[] = {
+      {"*.log", "a.log", false, true},
+      {"*.log", "deep/er/a.log", false, true},
+      {"*.log", "a.log.txt", false, false},
+      {"*.log", "logs.log", true, true},
+      {"build/", "src/build", true, true},
+      {"build/", "build", false, false},  // directories only
+      {"docs/*.txt", "docs/a.txt", false, true},
+      {"docs/*.txt", "docs/sub/a.txt", false, false},  // '*' stays within a name
+      {"docs/*.txt", "x/docs/a.txt", false, false},    // from the top
+      {"/top", "top", false, true},
+      {"/top", "x/top", false, false},
+      {"**/cache", "cache", true, true},
+      {"**/cache", "a/b/cache", true, true},
+      {"a/**", "a", true, false},
+      {"a/**", "a/b/c", false, true},
+      {"a/**/z", "a/z", false, true},
+      {"a/**/z", "a/b/c/z", false, true},
+      {"a/**/z", "b/a/z", false, false},
+      {"?.txt", "a.txt", false, true},
+      {"?.txt", "ab.txt", false, false},
+      {"?.txt", "\xc3\xa9.txt", false, true},  // one character, two bytes
+      {"[a-c]x", "bx", false, true},
+      {"[a-c]x", "dx", false, false},
+      {"[!a-c]x", "dx", false, true},
+      {"[^a-c]x", "ax", false, false},
+      {"[]]x", "]x", false, true},
+      {"[x", "[x", false, true},  // never closed: a plain '['
+      {"*a*b*c", "xaxxbxbxc", false, true},
+      {"*a*b*c", "xaxxbxbxcx", false, false},
+      {"win\\dir\\*.tmp", "win/dir/a.tmp", false, true},
+      {"Readme", "README", false, false},  // letter case counts
+      {"", "anything", false, false},
+      {"*", "x/y", false, true},
+      {"**", "x", false, true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(packer::ExcludePatterns({c.pattern}).Excludes(c.path, c.directory), c.excluded)
+        << c.pattern << " on " << c.path;
+}
+
+TEST_F(PackerTest, ExcludedPathsAreLeftOutAndNeverEntered) {
+  Write("src/Installer.exe", "MZ");
+  Write("src/app/main.dll", "code");
+  Write("src/app/debug.log", "log");
+  Write("src/app/build/obj.o", "obj");
+  Write("src/build/stale", "old");
+  Write("src/docs/a.txt", "a");
+  Write("src/docs/sub/b.txt", "b");
+#ifndef _WIN32
+  // What an excluded directory holds is never looked at: a link there is no problem.
+  fs::create_symlink(root_ / "elsewhere", root_ / "src/build/link");
+  ExpectCreateRefused();
+#endif
+  options_.exclude = {"*.log", "build/", "/docs/*.txt"};
+  ASSERT_EQ(Create(), 0);
+  Tables tables = ReadTables(Read("Pack.qvd"));
+  EXPECT_EQ(tables.directories, (std::vector<std::string>{"\\app", "\\docs", "\\docs\\sub"}));
+  EXPECT_EQ(tables.fileNames(),
+            (std::vector<std::string>{"\\Installer.exe", "\\app\\main.dll", "\\docs\\sub\\b.txt"}));
+}
+
+TEST_F(PackerTest, FilesFromPacksTheListedPathsAndTheirDirectories) {
+  Write("src/Installer.exe", "MZ");
+  Write("src/bin/app.dll", "dll");
+  Write("src/bin/unlisted.dll", "no");
+  Write("src/data/deep/x.dat", "x");
+  Write("src/data/skip.log", "log");
+  Write("src/empty/inner/unlisted", "no");
+  // A byte order mark, a comment, CRLF, blanks around a path, both separators, a path given
+  // twice, a listed directory (its record only), an excluded path.
+  Write("list.txt",
+        "\xEF\xBB\xBF# what ships\r\nInstaller.exe\r\n\r\n  bin/app.dll \r\n./data\\deep/x.dat\n"
+        "empty\nbin/app.dll\ndata/skip.log\n");
+  options_.filesFrom = root_ / "list.txt";
+  options_.exclude = {"*.log"};
+  ASSERT_EQ(Create(), 0);
+  Tables tables = ReadTables(Read("Pack.qvd"));
+  EXPECT_EQ(tables.directories,
+            (std::vector<std::string>{"\\bin", "\\data", "\\data\\deep", "\\empty"}));
+  EXPECT_EQ(tables.fileNames(),
+            (std::vector<std::string>{"\\Installer.exe", "\\bin\\app.dll", "\\data\\deep\\x.dat"}));
+  ASSERT_EQ(packer::ExtractCommand(root_ / "Pack.qvd", root_ / "out", options_), 0);
+  EXPECT_EQ(Read("out/data/deep/x.dat"), "x");
+
+  fs::remove(root_ / "Pack.qvd");
+  for (const char* wrong : {"missing.txt", "../src/Installer.exe", "/etc/hosts", "bin/app.dll/x",
+                            "C:\\x", "bin\\..\\..\\x"}) {
+    SCOPED_TRACE(wrong);
+    Write("list.txt", std::string("Installer.exe\n") + wrong + "\n");
+    ExpectCreateRefused();
+  }
+  options_.filesFrom = root_ / "no-such-list";
+  ExpectCreateRefused();
+}
+
+TEST_F(PackerTest, ThePackageIsNeverPackedIntoItself) {
+  Write("src/Installer.exe", Sample(5000, 9));
+  options_.output = root_ / "src/Pack.qvd";
+  ASSERT_EQ(packer::CreateCommand(root_ / "src", options_), 0);
+  const std::string first = Read("src/Pack.qvd");
+  EXPECT_EQ(ReadTables(first).fileNames(), (std::vector<std::string>{"\\Installer.exe"}))
+      << "nor its temporary file";
+  // Again, with the first package in the tree, named another way, then listed by name.
+  options_.output = root_ / "src/../src/./Pack.qvd";
+  ASSERT_EQ(packer::CreateCommand(root_ / "src", options_), 0);
+  EXPECT_TRUE(Read("src/Pack.qvd") == first);
+  Write("list.txt", "Installer.exe\nPack.qvd\n");
+  options_.filesFrom = root_ / "list.txt";
+  ASSERT_EQ(packer::CreateCommand(root_ / "src", options_), 0);
+  EXPECT_TRUE(Read("src/Pack.qvd") == first);
+#ifndef _WIN32
+  options_.filesFrom.clear();
+  fs::create_directory_symlink(root_ / "src", root_ / "alias");
+  options_.output = root_ / "alias/Pack.qvd";
+  ASSERT_EQ(packer::CreateCommand(root_ / "src", options_), 0);
+  EXPECT_TRUE(Read("src/Pack.qvd") == first);
+#endif
+}
+
+TEST_F(PackerTest, IdenticalFilesShareOneBlobAndAllUnpack) {
+  const std::string big = Sample(200000, 10);
+  Write("src/Installer.exe", big);
+  Write("src/copies/one.dll", big);
+  Write("src/copies/two.dll", big);
+  Write("src/near.dll", big.substr(0, big.size() - 1) + "!");  // same size, one byte off
+  Write("src/other", Sample(1000, 11));
+  Write("src/zero1", "");
+  Write("src/zero2", "");
+  // Blobs of several pieces, so that workers run ahead within a blob and spill.
+  WriteMostlyZeros(root_ / "src/large1", 3, 1);
+  WriteMostlyZeros(root_ / "src/large2", 3, 2);
+  ASSERT_EQ(Create("one.qvd"), 0);
+  const std::string package = Read("one.qvd");
+  const Tables tables = ReadTables(package);
+  ASSERT_EQ(tables.files.size(), 9u);
+  auto blob = [&](const char* name) {
+    for (const Record& file : tables.files)
+      if (file.name == name) return std::make_pair(file.offset, file.size);
+    ADD_FAILURE() << name;
+    return std::make_pair(0u, 0u);
+  };
+  EXPECT_EQ(blob("\\copies\\one.dll"), blob("\\Installer.exe"));
+  EXPECT_EQ(blob("\\copies\\two.dll"), blob("\\Installer.exe"));
+  EXPECT_EQ(blob("\\zero2"), blob("\\zero1"));
+  EXPECT_NE(blob("\\near.dll"), blob("\\Installer.exe"));
+  EXPECT_NE(blob("\\large1"), blob("\\large2"));
+  // Whatever the number of workers, and whether they held their blobs or spilt every byte.
+  options_.jobs = 1;
+  ASSERT_EQ(Create("two.qvd"), 0);
+  EXPECT_TRUE(Read("two.qvd") == package);
+  {
+    ScopedVariable spillAll("SETUPPACK_HELD_BYTES", "0");
+    options_.jobs = 3;
+    ASSERT_EQ(Create("three.qvd"), 0);
+    EXPECT_TRUE(Read("three.qvd") == package);
+  }
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"one.qvd", "src", "three.qvd", "two.qvd"}))
+      << "no spill file stays";
+
+  ASSERT_EQ(packer::ExtractCommand(root_ / "one.qvd", root_ / "out", options_), 0);
+  for (const char* file : {"Installer.exe", "copies/one.dll", "copies/two.dll", "near.dll", "zero2",
+                           "large1", "large2"})
+    EXPECT_TRUE(Read(fs::path("out") / file) == Read(fs::path("src") / file)) << file;
+  Printed listed = Capture(false, [&] { return packer::ListCommand(root_ / "one.qvd", options_); });
+  EXPECT_EQ(std::count(listed.text.begin(), listed.text.end(), '='), 3) << listed.text;
+  EXPECT_NE(listed.text.find("9 files (3 sharing an earlier one's blob)"), std::string::npos);
+}
+
 TEST(ProgressLineTest, TellsPercentBytesRateAndTimeLeftWithinTheWidth) {
   std::string full = packer::ProgressLine("unpacking", 4200, 10000, 1000, 80);
   EXPECT_EQ(full, "unpacking  42%  4200 B of 10.0 KB  1000 B/s  0:06 left");
@@ -698,6 +958,37 @@ TEST_F(PackerTest, ProgressOnlyOnATerminalAndGoneAtTheEnd) {
   EXPECT_TRUE(fs::is_empty(temp)) << "no staging directory stays";
 }
 
+TEST_F(PackerTest, FollowLinksPacksWhatLinksPointTo) {
+  Write("src/Installer.exe", "MZ");
+  Write("outside/lib/shared.dll", "shared");
+  fs::create_directory_symlink(root_ / "outside/lib", root_ / "src/lib");
+  fs::create_symlink(root_ / "outside/lib/shared.dll", root_ / "src/alias.dll");
+  ExpectCreateRefused();
+  options_.followLinks = true;
+  ASSERT_EQ(Create(), 0);
+  ASSERT_EQ(packer::ExtractCommand(root_ / "Pack.qvd", root_ / "out", options_), 0);
+  EXPECT_EQ(Read("out/lib/shared.dll"), "shared");
+  EXPECT_EQ(Read("out/alias.dll"), "shared");
+  fs::remove(root_ / "Pack.qvd");
+  fs::remove_all(root_ / "out");
+
+  // A directory met again below itself would be walked for ever; a link to nowhere or round a
+  // loop of links leads to nothing. Each is refused, and the walk ends.
+  struct Case {
+    const char* link;
+    const char* target;
+  };
+  for (const Case& c : {Case{"src/up", "."}, Case{"outside/lib/back", ".."},
+                        Case{"src/gone", "nothing"}, Case{"src/ping", "pong"}}) {
+    SCOPED_TRACE(c.link);
+    fs::create_symlink(c.target, root_ / c.link);
+    if (std::string(c.target) == "pong") fs::create_symlink("ping", root_ / "src/pong");
+    ExpectCreateRefused();
+    fs::remove(root_ / c.link);
+    fs::remove(root_ / "src/pong");
+  }
+}
+
 // The real setuppack in a process of its own, with `temp` for its temporary directory and the
 // stop signals as usual, whatever this process ignores or blocks.
 pid_t StartExtract(const fs::path& package, const fs::path& destination, const fs::path& temp) {
@@ -719,6 +1010,47 @@ bool HoldsAnything(const fs::path& dir) {
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir, error))
     if (!entry.is_directory(error) || !fs::is_empty(entry.path(), error)) return true;
   return false;
+}
+
+// Peak resident memory in kilobytes of the real setuppack packing `source` on two threads,
+// with a budget of 256 KiB for the blobs held ahead of the package; -1 when it fails.
+long PeakKilobytes(const fs::path& source, const fs::path& output) {
+  pid_t child = fork();
+  if (child == 0) {
+    setenv("SETUPPACK_HELD_BYTES", "262144", 1);
+    // AddressSanitizer would keep what was freed in quarantine, up to 256 MB, and count it.
+    const char* asan = getenv("ASAN_OPTIONS");
+    setenv("ASAN_OPTIONS",
+           ((asan != nullptr ? std::string(asan) + ":" : "") + "quarantine_size_mb=0").c_str(), 1);
+    execl(SETUPPACK_PATH, SETUPPACK_PATH, "create", source.c_str(), "-o", output.c_str(), "--jobs",
+          "2", "--quiet", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage = {};
+  if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0)
+    return -1;
+  return usage.ru_maxrss;
+}
+
+TEST_F(PackerTest, MemoryStaysBoundedWhateverTheFileSizes) {
+  // The same tree at 2 and at 16 MiB a file: what memory grows by with the files' sizes is
+  // what the packer would hold of them.
+  for (int i = 0; i < 3; ++i) {
+    WriteMostlyZeros(root_ / "small" / std::to_string(i), 2, static_cast<unsigned>(i));
+    WriteMostlyZeros(root_ / "large" / std::to_string(i), 16, static_cast<unsigned>(i));
+  }
+  const long small = PeakKilobytes(root_ / "small", root_ / "small.qvd");
+  const long large = PeakKilobytes(root_ / "large", root_ / "large.qvd");
+  ASSERT_GT(small, 0);
+  ASSERT_GT(large, 0);
+  EXPECT_LT(large - small, 8 * 1024) << small << " KB for 6 MiB, " << large << " KB for 48 MiB";
+  ASSERT_EQ(packer::ExtractCommand(root_ / "large.qvd", root_ / "out", options_), 0);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(Read(fs::path("out") / std::to_string(i)) ==
+                Read(fs::path("large") / std::to_string(i)))
+        << i;
 }
 
 TEST_F(PackerTest, InterruptedExtractLeavesNothingBehind) {

@@ -200,6 +200,7 @@ TEST_F(SetuppackTest, ExitCodesTellProblemsFromUsageFromFiles) {
       {{"verify", "missing.qvd"}, 3},      {{"extract", "missing.qvd", "out"}, 3},
       {{"create", "missing"}, 3},          {{"create", "src", "-o", "no/such/dir/p.qvd"}, 3},
       {{"compress", "missing", "out"}, 3}, {{"decompress", "missing", "out"}, 3},
+      {{"list", "/no/such/p.qvd"}, 3},  // a path, never a Windows-style option
   };
   for (const Case& c : cases) {
     ChildRun run = Run(c.arguments);
@@ -250,7 +251,7 @@ TEST_F(SetuppackTest, ListJsonDescribesEveryEntry) {
   EXPECT_EQ(entries[1]["name"], "\\Installer.exe") << "ASCII is text in every code page";
   EXPECT_FALSE(entries[2].contains("name")) << "a byte beyond ASCII means nothing by itself";
   EXPECT_EQ(listed["files"], files.size());
-  EXPECT_EQ(listed["stored"], 2 * shared.size() + own.size());
+  EXPECT_EQ(listed["stored"], shared.size() + own.size()) << "a shared blob counts once";
 
   ChildRun western = Run({"list", "p.qvd", "--json", "--codepage", "1252"});
   EXPECT_EQ(Json::parse(western.out)["entries"][2]["name"], "\\d\\caf\xc3\xa9.txt");

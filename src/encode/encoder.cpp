@@ -1,13 +1,15 @@
 #include "encode/encoder.h"
 
 #include <climits>
+#include <cstring>
 
 namespace {
 
 // Collects bits most significant first into a 64-bit word and stores whole bytes.
 class BitSink {
  public:
-  explicit BitSink(std::vector<uint8_t>* out) : out_(out) {}
+  BitSink(std::vector<uint8_t>* out, uint64_t word, int count)
+      : out_(out), word_(word), count_(count) {}
   void Put(uint32_t value, int bits) {
     word_ = (word_ << bits) | value;
     count_ += bits;
@@ -20,11 +22,13 @@ class BitSink {
     if (count_ > 0) out_->push_back(static_cast<uint8_t>(word_ << (8 - count_)));
     count_ = 0;
   }
+  uint64_t word() const { return word_; }
+  int count() const { return count_; }
 
  private:
   std::vector<uint8_t>* out_;
-  uint64_t word_ = 0;
-  int count_ = 0;
+  uint64_t word_;
+  int count_;
 };
 
 // The deepest entry spelling a prefix of data[0..size) that the current width can name; a
@@ -104,36 +108,80 @@ int Plan(Encoder& encoder, int reachable, const uint8_t* data, size_t left, int 
 
 }  // namespace
 
-void EncodeBlob(Encoder& encoder, const uint8_t* data, size_t size, ParseMode mode,
-                std::vector<uint8_t>* out) {
+BlobEncoder::BlobEncoder(Encoder& encoder, uint64_t size, ParseMode mode, std::vector<uint8_t>* out)
+    : encoder_(encoder), mode_(mode), size_(size), out_(out) {
   for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(size >> (8 * i)));
-  EncoderDictionary& d = encoder.dictionary;
-  ResetDictionary(d);
+  ResetDictionary(encoder.dictionary);
   encoder.width = 1;
   encoder.threshold = 2;
-  BitSink bits(out);
+}
+
+void BlobEncoder::Add(const uint8_t* data, size_t size) {
+  // What passes the declared size could not be told to the decoder: it is left out.
+  const uint64_t wanted = size_ - position_ - carried_;
+  if (size > wanted) size = static_cast<size_t>(wanted);
+  if (size == 0) return;
+  if (carried_ > 0) {
+    size_t take = sizeof carry_ - carried_;
+    if (take > size) take = size;
+    memcpy(carry_ + carried_, data, take);
+    carried_ += take;
+    data += take;
+    size -= take;
+    const size_t rest = carried_ - Encode(carry_, carried_);
+    if (size == 0) {
+      memmove(carry_, carry_ + carried_ - rest, rest);
+      carried_ = rest;
+      return;
+    }
+    // Fewer than ENCODE_LOOKAHEAD bytes are left, all of them copied from `data` just now (more
+    // than that was copied): go on from there in place.
+    data -= rest;
+    size += rest;
+    carried_ = 0;
+  }
+  const size_t used = Encode(data, size);
+  memcpy(carry_, data + used, size - used);
+  carried_ = size - used;
+}
+
+void BlobEncoder::Finish() {
+  BitSink bits(out_, word_, count_);
+  bits.Finish();
+  word_ = 0;
+  count_ = 0;
+}
+
+size_t BlobEncoder::Encode(const uint8_t* data, size_t available) {
+  Encoder& encoder = encoder_;
+  EncoderDictionary& d = encoder.dictionary;
+  BitSink bits(out_, word_, count_);
   uint8_t scratch[MAX_PHRASE];
-  int previous = NO_ENTRY;
-  int previousLength = 0;
-  size_t position = 0;
-  int planned = PLAN_STEP;  // bytes taken from the current plan
-  int window = 0;           // bytes the current plan covers
-  while (position < size) {
+  int previous = previous_;
+  int previousLength = previousLength_;
+  int planned = planned_;
+  int window = window_;
+  size_t at = 0;
+  const size_t size = static_cast<size_t>(size_ - position_);
+  // Every choice depends on at most ENCODE_LOOKAHEAD bytes ahead, or on all that is left when
+  // less is, and `left` counts to the end of the whole input, as with the input whole in hand.
+  while (at < size) {
+    const size_t left = size - at;
+    if (available - at < (left < size_t{ENCODE_LOOKAHEAD} ? left : size_t{ENCODE_LOOKAHEAD})) break;
     if (d.inUse - FIRST_LEARNT >= encoder.threshold) {
       encoder.threshold *= 2;
       encoder.width += 1;
     }
     int reachable = FIRST_LEARNT + (1 << encoder.width);
-    size_t left = size - position;
     int length;
-    int code = LongestMatch(d, reachable, data + position, left, &length);
+    int code = LongestMatch(d, reachable, data + at, left, &length);
     const int span = left < size_t{PLAN_WINDOW} ? static_cast<int>(left) : PLAN_WINDOW;
-    if (mode == PARSE_PLANNED && length >= 2 && length >= span) {
+    if (mode_ == PARSE_PLANNED && length >= 2 && length >= span) {
       // A phrase that covers the whole window is the start any plan would choose (one symbol
       // to the window's end), and nothing of a plan would be left to follow after it.
       planned = PLAN_STEP;
       window = 0;
-    } else if (mode == PARSE_PLANNED) {
+    } else if (mode_ == PARSE_PLANNED) {
       if (planned >= PLAN_STEP || encoder.longest[planned] != length) {
         // Plan again from here: every PLAN_STEP bytes, and sooner when the dictionary has
         // learnt or lost what the plan was made with. The match at hand is fresh; those further
@@ -142,7 +190,7 @@ void EncodeBlob(Encoder& encoder, const uint8_t* data, size_t size, ParseMode mo
         int known = 0;
         encoder.longest[known++] = static_cast<uint8_t>(length);
         for (int i = planned + 1; i < window; ++i) encoder.longest[known++] = encoder.longest[i];
-        window = Plan(encoder, reachable, data + position, left, known);
+        window = Plan(encoder, reachable, data + at, left, known);
         planned = 0;
       }
       int wanted = encoder.plan[planned];
@@ -156,10 +204,24 @@ void EncodeBlob(Encoder& encoder, const uint8_t* data, size_t size, ParseMode mo
       bits.Put((1u << encoder.width) | static_cast<uint32_t>(code - FIRST_LEARNT),
                encoder.width + 1);
     UsePhrase(d, code, scratch);
-    AddPhrases(d, data + position, length, previous, previousLength);
+    AddPhrases(d, data + at, length, previous, previousLength);
     previous = code;
     previousLength = length;
-    position += static_cast<size_t>(length);
+    at += static_cast<size_t>(length);
   }
-  bits.Finish();
+  position_ += at;
+  previous_ = previous;
+  previousLength_ = previousLength;
+  planned_ = planned;
+  window_ = window;
+  word_ = bits.word();
+  count_ = bits.count();
+  return at;
+}
+
+void EncodeBlob(Encoder& encoder, const uint8_t* data, size_t size, ParseMode mode,
+                std::vector<uint8_t>* out) {
+  BlobEncoder blob(encoder, size, mode, out);
+  blob.Add(data, size);
+  blob.Finish();
 }

@@ -1,7 +1,8 @@
 // The launcher: shows the splash, unpacks "Pack.qvd" from beside itself into a fresh temporary
 // directory, runs the installer from there, waits for it and cleans up. It shows no message; its
 // exit code tells a deployment tool or a script whether the installer was started, and a failure
-// leaves one line for a debugger or a debug-output viewer.
+// leaves one line for a debugger or a debug-output viewer. A sealed launcher takes the package
+// and the bitmap from beside itself or from its own file, and only as the seal's hashes say.
 #include <windows.h>
 
 #include "common/code_page.h"
@@ -10,6 +11,8 @@
 #include "launcher/dll_search.h"
 #include "launcher/install_dir.h"
 #include "launcher/installer.h"
+#include "launcher/sealed_copy.h"
+#include "package/bundle_format.h"
 #include "package/extract.h"
 #include "package/tree_walk.h"
 #include "splash/splash.h"
@@ -79,28 +82,134 @@ int ExtractFailure(ExtractStatus status, const char* packagePath) {
   return EXIT_INSTALLER_STARTED;
 }
 
-}  // namespace
+// The seal the packer patches (package/bundle_format.h); as built, flags 0: the plain launcher.
+// In a section of its own, which the linker merges into .data, so that --gc-sections keeps it
+// as long as it is read and nothing else lands inside it; volatile, so that every read goes to
+// the patched bytes and never to the zeros the compiler saw.
+__attribute__((used, section(".data$seal"))) volatile SealRecord g_seal = UNSEALED_RECORD;
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+// A sealed launcher's private directory, holding its checked copies of the bitmap ("b") and the
+// package ("p"); empty while there is none. The names are short so that they fit below any
+// directory the launcher can make.
+char g_sealedDir[PATH_BUFFER];
+// The bitmap the splash shows. The splash thread may read the path late, so it lives as long as
+// the process.
+char g_bitmapPath[PATH_BUFFER];
+// The start of the launcher's own file, then its trailer.
+unsigned char g_head[STUB_HEADER_BYTES];
+
+// What a sealed launcher copies: `size` bytes at `position` of `file`, opened from `path`.
+struct SealedSource {
+  FILE* file;
+  uint32_t position;
+  uint32_t size;
+  char path[PATH_BUFFER];
+};
+
+// Opens the whole file at `source->path`; 0, with nothing to copy, when it cannot be opened or
+// is too large for a sealed release.
+int OpenWhole(SealedSource* source) {
+  unsigned long long size;
+  source->position = 0;
+  source->size = 0;
+  source->file = OpenFile(source->path, "rb");
+  if (source->file == nullptr || !GetOpenFileSize(source->file, &size) || size > 0xFFFFFFFFu)
+    return 0;
+  source->size = static_cast<uint32_t>(size);
+  return 1;
+}
+
+// Finds the package and the bitmap in the region appended to the launcher's own open file.
+int FindAppended(FILE* self, SealedSource* package, SealedSource* bitmap) {
+  unsigned long long fileSize;
+  PeLayout layout;
+  BundleTrailer trailer;
+  if (!GetOpenFileSize(self, &fileSize) ||
+      !ReadPeLayout(g_head, fread(g_head, 1, sizeof g_head, self), fileSize, &layout) ||
+      fseek(self, static_cast<long>(layout.regionEnd) - TRAILER_BYTES, SEEK_SET) != 0 ||
+      fread(g_head, 1, TRAILER_BYTES, self) != TRAILER_BYTES ||
+      !ReadBundleTrailer(g_head, layout, &trailer))
+    return 0;
+  package->file = bitmap->file = self;
+  package->position = layout.sectionsEnd + trailer.packageOffset;
+  package->size = trailer.packageSize;
+  bitmap->position = layout.sectionsEnd + trailer.bitmapOffset;
+  bitmap->size = trailer.bitmapSize;
+  return 1;
+}
+
+// Opens what the seal covers; EXIT_INSTALLER_STARTED or the exit code of the failure. A missing
+// setup.bmp is no bitmap, zero bytes, which is what a release without a splash is sealed with.
+int OpenSealed(uint32_t flags, SealedSource* package, SealedSource* bitmap) {
+  if (flags == SEAL_SINGLE_FILE) {
+    if (!GetLauncherPath(package->path, MAX_PATH) ||
+        (package->file = OpenFile(package->path, "rb")) == nullptr)
+      return Fail(EXIT_PACKAGE_UNREADABLE, "package missing or unreadable", package->path, nullptr);
+    lstrcpyA(bitmap->path, package->path);
+    if (!FindAppended(package->file, package, bitmap))
+      return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", package->path,
+                  "no sealed package appended");
+    return EXIT_INSTALLER_STARTED;
+  }
+  if (flags != SEAL_FOLDER)
+    return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", "setup.exe", "seal not understood");
+  GetSplashBitmapPath(bitmap->path);  // empty when it cannot be formed: then nothing opens
+  OpenWhole(bitmap);
+  if (!GetPackagePath(package->path) || !OpenWhole(package))
+    return Fail(EXIT_PACKAGE_UNREADABLE, "package missing or unreadable", package->path, nullptr);
+  return EXIT_INSTALLER_STARTED;
+}
+
+// Copies a sealed input into the private directory as `name`, into `copyPath`;
+// EXIT_INSTALLER_STARTED when the copy holds exactly the sealed bytes.
+int TakeSealed(const SealedSource& source, const char* name, const volatile unsigned char* hash,
+               char* copyPath, const char* differs) {
+  JoinPath(copyPath, g_sealedDir, name);
+  SealedCopy copied = CopySealed(copyPath, source.file, source.position, source.size, hash);
+  if (copied == COPY_MATCHES) return EXIT_INSTALLER_STARTED;
+  return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", source.path,
+              copied == COPY_DIFFERS ? differs : "cannot be copied and checked");
+}
+
+int Launch(HINSTANCE instance) {
   char installDir[PATH_BUFFER];
-  char packagePath[PATH_BUFFER];
+  char packagePath[PATH_BUFFER];  // what is unpacked: beside the launcher, or the sealed copy
   char installerPath[PATH_BUFFER];
+  SealedSource package, bitmap;
+  // Where the package came from, for the debug line.
+  const char* packageSource = packagePath;
 
-  RestrictDllSearch();
-  // Names and paths are in the system's ANSI code page, which may have double-byte characters.
-  SetNameCodePage(static_cast<int>(GetACP()));
-
-  HWND splash = ShowSplash(instance, SW_SHOW);
-
-  if (!GetPackagePath(packagePath))
-    return Fail(EXIT_PACKAGE_UNREADABLE, "cannot tell the launcher's own folder", "Pack.qvd",
-                nullptr);
+  HWND splash;
+  uint32_t sealFlags = g_seal.flags;
+  if (sealFlags == 0) {
+    GetSplashBitmapPath(g_bitmapPath);
+    splash = ShowSplash(instance, SW_SHOW, g_bitmapPath);
+    if (!GetPackagePath(packagePath))
+      return Fail(EXIT_PACKAGE_UNREADABLE, "cannot tell the launcher's own folder", "Pack.qvd",
+                  nullptr);
+  } else {
+    // The bitmap is checked before the splash shows it, the package before anything reads it.
+    if (!MakeStagingDir(g_sealedDir))
+      return NoTemporaryDirectory("cannot create a private directory");
+    int failure = OpenSealed(sealFlags, &package, &bitmap);
+    if (failure == EXIT_INSTALLER_STARTED)
+      failure =
+          TakeSealed(bitmap, "b", g_seal.bitmapHash, g_bitmapPath, "bitmap differs from the seal");
+    if (failure != EXIT_INSTALLER_STARTED) return failure;
+    splash = ShowSplash(instance, SW_SHOW, bitmap.size != 0 ? g_bitmapPath : nullptr);
+    failure =
+        TakeSealed(package, "p", g_seal.packageHash, packagePath, "package differs from the seal");
+    if (failure != EXIT_INSTALLER_STARTED) return failure;
+    if (package.file != nullptr) fclose(package.file);
+    if (bitmap.file != nullptr && bitmap.file != package.file) fclose(bitmap.file);
+    packageSource = package.path;
+  }
   // Without a temporary directory of its own the launcher has nowhere safe to unpack.
   if (!MakeInstallDir(installDir))
     return NoTemporaryDirectory("cannot create an install directory");
 
   ProblemReporter reporter = {KeepFirstProblem, nullptr, nullptr};
-  int failure = ExtractFailure(ExtractPackage(packagePath, installDir, &reporter), packagePath);
+  int failure = ExtractFailure(ExtractPackage(packagePath, installDir, &reporter), packageSource);
 
   CloseSplash(splash);
 
@@ -118,4 +227,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   RemoveTree(installDir);
   return failure;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  RestrictDllSearch();
+  // Names and paths are in the system's ANSI code page, which may have double-byte characters.
+  SetNameCodePage(static_cast<int>(GetACP()));
+  int code = Launch(instance);
+  if (g_sealedDir[0] != '\0') RemoveTree(g_sealedDir);
+  return code;
 }

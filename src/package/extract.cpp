@@ -309,7 +309,8 @@ int MakeStagingDir(char* out) {
   return MakeUniqueTempDir("%slatmp%d.tmp", out);
 }
 
-int CopyBlob(const char* targetPath, FILE* package, uint32_t position, uint32_t size) {
+int CopyBlob(const char* targetPath, FILE* package, uint32_t position, uint32_t size,
+             void (*copied)(const unsigned char* bytes, size_t count)) {
   FILE* target = OpenNewFile(targetPath, nullptr);
   if (target == nullptr) return 0;
   int ok = fseek(package, static_cast<long>(position), SEEK_SET) == 0;
@@ -318,6 +319,7 @@ int CopyBlob(const char* targetPath, FILE* package, uint32_t position, uint32_t 
     size_t chunk = left < COPY_BUFFER ? left : COPY_BUFFER;
     ok = fread(g_copyBuffer, 1, chunk, package) == chunk &&
          fwrite(g_copyBuffer, 1, chunk, target) == chunk;
+    if (ok && copied != nullptr) copied(g_copyBuffer, chunk);
     left -= static_cast<uint32_t>(chunk);
   }
   if (fclose(target) != 0) ok = 0;

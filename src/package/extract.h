@@ -28,5 +28,7 @@ int MakeStagingDir(char* out);
 
 // Copies `size` bytes at `position` of `package` into `targetPath`, which must not exist yet.
 // Returns 0, and leaves no file of its own behind, when the target exists or cannot be created
-// or written, or the package ends early.
-int CopyBlob(const char* targetPath, FILE* package, uint32_t position, uint32_t size);
+// or written, or the package ends early. `copied`, when given, sees every piece as it is
+// written, so that what is checked is exactly what the target holds, read once.
+int CopyBlob(const char* targetPath, FILE* package, uint32_t position, uint32_t size,
+             void (*copied)(const unsigned char* bytes, size_t count) = nullptr);

@@ -159,6 +159,7 @@ class AtomicOutput {
   AtomicOutput& operator=(const AtomicOutput&) = delete;
 
   FILE* file() { return file_; }
+  const std::filesystem::path& temporary() const { return temporary_; }
   void Write(const void* data, size_t size);
   void WriteAt(uint64_t position, const void* data, size_t size);
   void Commit();
@@ -176,6 +177,13 @@ class AtomicOutput {
 
 // The whole of a file, or of standard input for "-".
 std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path);
+
+// Compresses the file at `path`, which must hold `size` bytes (below 4 GiB), reading it a piece
+// at a time and handing the blob to `take` as it comes (`take` may move the bytes away), so that
+// memory stays at a piece whatever the file's size. Throws Failure when the file cannot be read
+// or its size changed.
+void CompressFile(const std::filesystem::path& path, uint64_t size, ParseMode mode,
+                  Encoder& encoder, const std::function<void(std::vector<uint8_t>*)>& take);
 
 // The portable (backslash) form of a path given on the command line, for the shared core.
 std::string PortablePath(const std::filesystem::path& path);

@@ -144,15 +144,21 @@ int ListCommand(const fs::path& path, const Options& options) {
              PrintableName(entry->name, options.codePage).c_str());
     }
   }
-  // Records that point at the same bytes: one blob unpacked under several names.
+  // Records of identical files share one blob: "=" before the stored size marks a record whose
+  // blob an earlier record has already, and the package holds it only once.
   std::map<std::pair<uint32_t, uint32_t>, int> blobUsers;
   for (PackageEntry* entry = tables.files.first; entry != nullptr; entry = entry->next)
     if (entry->size > 0) ++blobUsers[{entry->offset, entry->size}];
-  uint64_t stored = 0, decoded = 0;
+  std::set<std::pair<uint32_t, uint32_t>> blobs;
+  uint64_t stored = 0, staged = 0, decoded = 0;
+  int copies = 0;
   for (PackageEntry* entry = tables.files.first; entry != nullptr; entry = entry->next) {
     uint32_t size;
     bool known = package.DeclaredSize(*entry, &size);
-    stored += entry->size;
+    const bool copy = entry->size > 0 && !blobs.emplace(entry->offset, entry->size).second;
+    copies += copy ? 1 : 0;
+    stored += copy ? 0 : entry->size;
+    staged += entry->size;
     decoded += size;
     if (options.json) {
       Json object = {{"kind", "file"}};
@@ -167,7 +173,8 @@ int ListCommand(const fs::path& path, const Options& options) {
     char ratio[16] = "-";
     if (known && size > 0)
       snprintf(ratio, sizeof ratio, "%.3f", static_cast<double>(entry->size) / size);
-    printf("%-4s %12" PRIu32 " %12s %6s  %s\n", "file", entry->size,
+    printf("%-4s %12s %12s %6s  %s\n", "file",
+           ((copy ? "=" : "") + std::to_string(entry->size)).c_str(),
            known ? std::to_string(size).c_str() : "?", ratio,
            PrintableName(entry->name, options.codePage).c_str());
   }
@@ -178,15 +185,16 @@ int ListCommand(const fs::path& path, const Options& options) {
                      {"files", tables.files.count},
                      {"stored", stored},
                      {"decoded", decoded}};
-    AddDiskNeeds(&document, decoded, stored);
+    AddDiskNeeds(&document, decoded, staged);
     PrintJson(document);
     return kExitClean;
   }
-  printf("total: %d directories, %d files, %" PRIu64 " stored, %" PRIu64 " decoded",
-         tables.directories.count, tables.files.count, stored, decoded);
+  printf("total: %d directories, %d files", tables.directories.count, tables.files.count);
+  if (copies > 0) printf(" (%d sharing an earlier one's blob)", copies);
+  printf(", %" PRIu64 " stored, %" PRIu64 " decoded", stored, decoded);
   if (decoded > 0)
     printf(", ratio %.3f", static_cast<double>(stored) / static_cast<double>(decoded));
-  printf("; %s\n", DiskNeeds(decoded, stored).c_str());
+  printf("; %s\n", DiskNeeds(decoded, staged).c_str());
   return kExitClean;
 }
 

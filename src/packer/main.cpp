@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "packer/bundle.h"
 #include "packer/commands.h"
 #include "packer/system.h"
 #include "setup_launcher_version.h"
@@ -25,6 +26,7 @@ const char kSynopsis[] =
     "  list FILE                  show the entries of a package\n"
     "  verify FILE                check that the launcher would unpack a package in full\n"
     "  extract FILE DEST_DIR      unpack a package as the launcher would\n"
+    "  bundle SOURCE [-o OUT]     make a release: sealed launcher, package and splash\n"
     "  compress IN OUT            compress one file into a blob\n"
     "  decompress IN OUT          decompress one blob\n";
 const char kDetails[] =
@@ -53,10 +55,10 @@ struct Command {
 const Command kCommands[] = {
     {"create",
      "usage: setuppack create SRC_DIR [-o FILE] [--fast] [--codepage CP] [--werror]\n"
-     "                        [--exclude GLOB]... [--files-from FILE] [--follow-links]\n",
+     "                        [--exclude GLOB]... [--files-from LIST] [--follow-links]\n",
      "Packs every directory and file below SRC_DIR into FILE (default Pack.qvd). The output is\n"
      "the same byte for byte for the same tree. The package is written beside FILE under a\n"
-     "temporary name and renamed over FILE only when complete.\n"
+     "temporary name and renamed over FILE only when complete. Identical files are stored once.\n"
      "  -o, --output FILE  where to write the package; '-' writes it to standard output once\n"
      "                     it is complete (it is built in the temporary directory first)\n"
      "  --fast             greedy parse: faster, slightly larger\n"
@@ -64,9 +66,10 @@ const Command kCommands[] = {
      "                     without it such names are refused\n"
      "  --werror           warnings (no top-level Installer.exe, names that may pass MAX_PATH)\n"
      "                     are errors: exit 1 and no package\n"
-     "  --exclude GLOB     leave out the paths below SRC_DIR that match GLOB (repeatable)\n"
-     "  --files-from FILE  pack the paths listed in FILE, one a line, instead of the whole tree\n"
-     "  --follow-links     pack what links point to instead of refusing them\n"
+     "  --exclude GLOB     leave out what GLOB matches (*, ?, [...], **); without a '/' it\n"
+     "                     matches a name at any depth; repeatable\n"
+     "  --files-from LIST  pack only the paths LIST names, one a line, relative to SRC_DIR\n"
+     "  --follow-links     pack what symbolic links point to instead of refusing them\n"
      "Refused: links and special files, names Windows cannot hold, names that differ only in\n"
      "letter case, files of 4 GiB or more.\n"},
     {"list", "usage: setuppack list FILE [--codepage CP] [--json]\n",
@@ -89,6 +92,24 @@ const Command kCommands[] = {
      "  --codepage CP  show names in problem lines in ANSI code page CP\n"
      "  --werror       what the launcher passes over in a package (a warning each) is an error:\n"
      "                 exit 1, and nothing is left in DEST_DIR\n"},
+    {"bundle",
+     "usage: setuppack bundle SOURCE [-o OUT] [--single-file] [--stub FILE] [--splash FILE.bmp]\n"
+     "         [--icon FILE.ico] [--version 1.2.3] [--product TEXT] [--company TEXT]\n"
+     "         [--description TEXT] [--copyright TEXT] [--codepage CP] [--fast] [--werror]\n"
+     "         [--exclude GLOB]... [--files-from LIST] [--follow-links]\n",
+     "Makes a release from SOURCE, a payload folder (packed as create does) or a package.\n"
+     "By default OUT is a folder (release) holding setup.exe, Pack.qvd and setup.bmp, the\n"
+     "launcher sealed to the SHA-256 of the other two. With --single-file OUT is one file\n"
+     "(setup.exe): the sealed launcher with the package and the splash appended. Sign setup.exe\n"
+     "afterwards; the signature covers everything the launcher will read.\n"
+     "  --stub FILE        the launcher to start from (default: the one installed with the tools)\n"
+     "  --splash FILE      the splash bitmap, a BMP file (default: no splash)\n"
+     "  --icon FILE        an .ico file: the launcher's icon\n"
+     "  --version, --product, --company, --description, --copyright TEXT\n"
+     "                     the launcher's version information (text in UTF-8); here -V prints\n"
+     "                     setuppack's own version\n"
+     "  --codepage, --fast, --werror, --exclude, --files-from, --follow-links\n"
+     "                     as for create, when SOURCE is a payload folder\n"},
     {"compress", "usage: setuppack compress IN OUT [--fast]\n",
      "Compresses the file IN into the blob OUT; '-' reads standard input or writes standard\n"
      "output.\n"
@@ -127,6 +148,8 @@ fs::path PathArgument(const std::string& text) {
 // The arguments the parser found, for whichever command was chosen.
 struct Parsed {
   Options options;
+  packer::BundleOptions bundle;
+  std::string stub, splash, icon;
   bool fast = false;
   std::string output, filesFrom, helpTopic;
   std::vector<std::string> arguments = std::vector<std::string>(2);
@@ -154,6 +177,16 @@ int Dispatch(const std::string& name, const Parsed& parsed) {
   if (name == "list") return packer::ListCommand(first, options);
   if (name == "verify") return packer::VerifyCommand(first, options);
   if (name == "extract") return packer::ExtractCommand(first, second, options);
+  if (name == "bundle") {
+    packer::BundleOptions bundle = parsed.bundle;
+    bundle.source = first;
+    bundle.output = options.output;
+    for (const auto& path : {std::make_pair(&parsed.stub, &bundle.stub),
+                             std::make_pair(&parsed.splash, &bundle.splash),
+                             std::make_pair(&parsed.icon, &bundle.icon)})
+      if (!path.first->empty()) *path.second = PathArgument(*path.first);
+    return packer::BundleCommand(bundle, options);
+  }
   if (name == "compress") return packer::CompressCommand(first, second, options);
   return packer::DecompressCommand(first, second, options);
 }
@@ -164,6 +197,9 @@ int Main(const std::vector<std::string>& arguments) {
   Options& options = parsed.options;
 
   CLI::App app("", "setuppack");
+  // "/x" is a path on every system here (a Unix path under Wine, a drive's root on Windows),
+  // never an option. Set before the commands are added, which inherit it.
+  app.allow_windows_style_options(false);
   app.set_help_flag("-h,--help");
   app.set_version_flag("-V,--version", "setuppack " SETUP_LAUNCHER_VERSION);
   // Anything not understood is collected and answered below with the command's own usage.
@@ -173,14 +209,27 @@ int Main(const std::vector<std::string>& arguments) {
   app.add_flag("-v,--verbose", options.verbose);
   app.add_option("--jobs", options.jobs)->check(CLI::Range(1u, 256u));
 
-  CLI::App* create = AddCommand(&app, "create", {"SRC_DIR"}, &parsed);
-  create->add_option("-o,--output", parsed.output);
-  create->add_flag("--fast", parsed.fast);
-  AddCodePage(create, &parsed);
-  create->add_flag("--werror", options.werror);
-  create->add_option("--exclude", options.exclude)->allow_extra_args(false)->take_all();
-  create->add_option("--files-from", parsed.filesFrom);
-  create->add_flag("--follow-links", options.followLinks);
+  // bundle makes a package as create does, from the same options.
+  CLI::App* bundle = AddCommand(&app, "bundle", {"SOURCE"}, &parsed);
+  for (CLI::App* packing : {AddCommand(&app, "create", {"SRC_DIR"}, &parsed), bundle}) {
+    packing->add_option("-o,--output", parsed.output);
+    packing->add_flag("--fast", parsed.fast);
+    AddCodePage(packing, &parsed);
+    packing->add_flag("--werror", options.werror);
+    packing->add_option("--exclude", options.exclude)->allow_extra_args(false)->take_all();
+    packing->add_option("--files-from", parsed.filesFrom);
+    packing->add_flag("--follow-links", options.followLinks);
+  }
+  bundle->add_flag("--single-file", parsed.bundle.singleFile);
+  bundle->add_option("--stub", parsed.stub);
+  bundle->add_option("--splash", parsed.splash);
+  bundle->add_option("--icon", parsed.icon);
+  // The launcher's version information; setuppack's own version is -V here.
+  bundle->add_option("--version", parsed.bundle.version);
+  bundle->add_option("--product", parsed.bundle.product);
+  bundle->add_option("--company", parsed.bundle.company);
+  bundle->add_option("--description", parsed.bundle.description);
+  bundle->add_option("--copyright", parsed.bundle.copyright);
   for (const char* name : {"list", "verify"}) {
     CLI::App* examine = AddCommand(&app, name, {"FILE"}, &parsed);
     AddCodePage(examine, &parsed);

@@ -26,6 +26,10 @@ void UseBinaryMode(FILE* stream);
 
 // Opens `path` for binary reading, whatever the script of its name.
 FILE* OpenForReading(const std::filesystem::path& path);
+
+// The running program's own file, to find what was installed beside it.
+std::filesystem::path ExecutablePath();
+
 // The width of the terminal standard error writes to, in columns; 0 when it cannot be told.
 int TerminalColumns();
 

@@ -99,6 +99,12 @@ FILE* OpenForReading(const std::filesystem::path& path) {
   return fopen(path.c_str(), "rb");
 }
 
+std::filesystem::path ExecutablePath() {
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::filesystem::path() : path;
+}
+
 int TerminalColumns() {
   struct winsize size;
   if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;

@@ -2,6 +2,8 @@
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -97,6 +99,16 @@ void UseBinaryMode(FILE* stream) {
 
 FILE* OpenForReading(const std::filesystem::path& path) {
   return _wfopen(path.c_str(), L"rb");
+}
+
+std::filesystem::path ExecutablePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    if (length < path.size()) return path.substr(0, length);
+    path.resize(path.size() * 2);
+  }
 }
 
 int TerminalColumns() {

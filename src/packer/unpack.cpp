@@ -240,18 +240,37 @@ int ExtractCommand(const fs::path& package, const fs::path& destination, const O
 }
 
 int CompressCommand(const fs::path& in, const fs::path& out, const Options& options) {
-  std::vector<uint8_t> data = ReadWholeFile(in);
-  if (data.size() > 0xFFFFFFFFu)
-    throw Failure(in.string() + ": 4 GiB or more (the format holds sizes below 4 GiB)");
   std::unique_ptr<Encoder> encoder(new Encoder());
-  std::vector<uint8_t> blob;
-  EncodeBlob(*encoder, data.data(), data.size(), options.parse, &blob);
-  AtomicOutput output(out);
-  output.Write(blob.data(), blob.size());
-  output.Commit();
+  uint64_t size = 0, written = 0;
+  auto write = [&](AtomicOutput& output, const std::vector<uint8_t>& bytes) {
+    output.Write(bytes.data(), bytes.size());
+    written += bytes.size();
+  };
+  if (IsStandardStream(in)) {
+    // A pipe has no size to put in the blob's header before the data: read it whole first.
+    std::vector<uint8_t> data = ReadWholeFile(in);
+    size = data.size();
+    if (size > 0xFFFFFFFFu)
+      throw Failure("standard input: 4 GiB or more (the format holds sizes below 4 GiB)");
+    std::vector<uint8_t> blob;
+    EncodeBlob(*encoder, data.data(), data.size(), options.parse, &blob);
+    AtomicOutput output(out);
+    write(output, blob);
+    output.Commit();
+  } else {
+    std::error_code error;
+    size = fs::file_size(in, error);
+    if (error) throw FileFailure(in.string() + ": cannot be read: " + error.message());
+    if (size > 0xFFFFFFFFu)
+      throw Failure(in.string() + ": 4 GiB or more (the format holds sizes below 4 GiB)");
+    AtomicOutput output(out);
+    CompressFile(in, size, options.parse, *encoder,
+                 [&](std::vector<uint8_t>* piece) { write(output, *piece); });
+    output.Commit();
+  }
   if (options.verbose)
-    PrintLine(stderr, in.string() + ": " + std::to_string(data.size()) + " bytes in, " +
-                          std::to_string(blob.size()) + " out");
+    PrintLine(stderr, (IsStandardStream(in) ? std::string("standard input") : in.string()) + ": " +
+                          std::to_string(size) + " bytes in, " + std::to_string(written) + " out");
   return kExitClean;
 }
 

@@ -20,6 +20,7 @@ struct SplashRequest {
   HANDLE event;  // manual reset, set once the window exists or failed to exist
   HINSTANCE instance;
   int showCommand;
+  const char* bitmapPath;  // null for no splash
   HWND window;
   volatile LONG state;  // REQUEST_*, changed only by interlocked exchange
 };
@@ -31,9 +32,8 @@ int g_height;
 
 // Loaded before the window exists, so that a missing or unreadable bitmap means no window at all
 // rather than one of whatever size a failed query left behind.
-int LoadSplashBitmap() {
-  char path[PATH_BUFFER];
-  if (!GetSplashBitmapPath(path)) return 0;
+int LoadSplashBitmap(const char* path) {
+  if (path == nullptr) return 0;
   g_bitmap = static_cast<HBITMAP>(LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
   if (g_bitmap == nullptr) return 0;
   BITMAP size;
@@ -93,7 +93,7 @@ HWND CreateSplashWindow(HINSTANCE instance) {
 DWORD WINAPI SplashThread(LPVOID parameter) {
   SplashRequest* request = static_cast<SplashRequest*>(parameter);
   HWND window = nullptr;
-  if (LoadSplashBitmap()) window = CreateSplashWindow(request->instance);
+  if (LoadSplashBitmap(request->bitmapPath)) window = CreateSplashWindow(request->instance);
   if (window != nullptr) {
     ShowWindow(window, request->showCommand);
     UpdateWindow(window);
@@ -122,12 +122,13 @@ DWORD WINAPI SplashThread(LPVOID parameter) {
 
 }  // namespace
 
-HWND ShowSplash(HINSTANCE instance, int showCommand) {
+HWND ShowSplash(HINSTANCE instance, int showCommand, const char* bitmapPath) {
   SplashRequest* request = static_cast<SplashRequest*>(malloc(sizeof(SplashRequest)));
   if (request == nullptr) return nullptr;
   request->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   request->instance = instance;
   request->showCommand = showCommand;
+  request->bitmapPath = bitmapPath;
   request->window = nullptr;
   request->state = REQUEST_WAITING;
 

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 
+#include "common/platform.h"
 #include "import_hook.h"
 #include "splash/splash.h"
 
@@ -39,6 +40,7 @@ bool g_holdHides;
 HANDLE g_closeReturned;  // the hides held wait for it
 volatile LONG g_hidesHeldUpClose;
 int g_failures;
+char g_bitmapPath[PATH_BUFFER];  // setup.bmp beside this program
 
 void Check(bool ok, const char* what) {
   if (ok) return;
@@ -129,7 +131,7 @@ void StartCase(WaitMode mode, bool loadMayGoOn) {
 // or never.
 void AnsweredInTime() {
   StartCase(WAIT_REAL, true);
-  HWND splash = ShowSplash(GetModuleHandleA(nullptr), SW_SHOW);
+  HWND splash = ShowSplash(GetModuleHandleA(nullptr), SW_SHOW, g_bitmapPath);
   Check(splash != nullptr && IsWindowVisible(splash), "in time: a visible window comes back");
   g_holdHides = true;
   ResetEvent(g_closeReturned);
@@ -149,7 +151,7 @@ void AnsweredInTime() {
 // valid until it is done with them.
 void AnsweredAfterTimeOut() {
   StartCase(WAIT_TIMES_OUT_AT_ONCE, false);
-  HWND splash = ShowSplash(GetModuleHandleA(nullptr), SW_SHOW);
+  HWND splash = ShowSplash(GetModuleHandleA(nullptr), SW_SHOW, g_bitmapPath);
   Check(g_splashWaits == 1, "late: ShowSplash waits for the splash thread with a 30 s limit");
   Check(splash == nullptr, "late: no window after the time-out");
   g_realSetEvent(g_loadGate);
@@ -162,7 +164,7 @@ void AnsweredAfterTimeOut() {
 // else would close it.
 void AnsweredAtTimeOut() {
   StartCase(WAIT_TIMES_OUT_AS_ANSWERED, true);
-  HWND splash = ShowSplash(GetModuleHandleA(nullptr), SW_SHOW);
+  HWND splash = ShowSplash(GetModuleHandleA(nullptr), SW_SHOW, g_bitmapPath);
   Check(g_splashWaits == 1, "at time-out: the 30 s wait was made");
   Check(splash != nullptr && IsWindowVisible(splash), "at time-out: the window comes back");
   SendMessageA(splash, WM_DESTROY, 0, 0);
@@ -186,6 +188,7 @@ int main() {
     printf("FAILED: the calls to stand between are not imported\n");
     return 1;
   }
+  GetSplashBitmapPath(g_bitmapPath);
   g_loadGate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   g_closeReturned = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   AnsweredInTime();

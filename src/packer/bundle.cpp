@@ -1,0 +1,367 @@
+// setuppack bundle. Everything that can be refused (the stub, the icon, the splash, the version
+// text) is checked before anything is written; each file of the release is written beside its
+// target and renamed into place, the launcher last, so an interrupted run never leaves a launcher
+// sealed to files that are not there.
+#include "packer/bundle.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <optional>
+
+#include "package/bundle_format.h"
+#include "packer/commands.h"
+#include "packer/digest.h"
+#include "packer/pe_image.h"
+#include "packer/resources.h"
+#include "packer/system.h"
+
+namespace packer {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Where the install puts the stub: <prefix>/share/<project>/setup.exe beside <prefix>/bin.
+const char kProjectName[] = "setup_launcher";
+const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+uint32_t Read32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
+  AtomicOutput out(path);
+  out.Write(bytes.data(), bytes.size());
+  out.Commit();
+}
+
+// The launcher shows the splash with the system's bitmap loader, which takes BMP files only.
+void CheckSplash(const std::vector<uint8_t>& bitmap, const fs::path& path) {
+  if (bitmap.size() >= 8 && std::equal(kPngSignature, kPngSignature + 8, bitmap.begin()))
+    throw Failure(path.string() +
+                  ": a PNG image; the splash must be a BMP file (convert it first, for "
+                  "instance with ImageMagick: convert splash.png BMP3:setup.bmp)");
+  if (bitmap.size() < 26 || bitmap[0] != 'B' || bitmap[1] != 'M')
+    throw Failure(path.string() + ": not a BMP file");
+  uint32_t header = Read32(&bitmap[14]);
+  uint32_t pixels = Read32(&bitmap[10]);
+  bool knownHeader = header == 12 || header == 40 || header == 52 || header == 56 ||
+                     header == 108 || header == 124;
+  if (!knownHeader || 14 + header > bitmap.size() || pixels >= bitmap.size())
+    throw Failure(path.string() + ": a damaged or unknown kind of BMP file");
+}
+
+// The stub as a release starts from: unsigned, nothing after its sections, its seal unused.
+PeImage LoadStub(const fs::path& path, const Options& options) {
+  PeImage stub(ReadWholeFile(path), path.string());
+  if (stub.IsSigned()) {
+    stub.RemoveSignature();
+    Warn(options, path.string() +
+                      ": the stub was signed; its signature is left out, as bundling changes "
+                      "the program: sign the release instead");
+  }
+  if (stub.AppendedSize() != 0)
+    throw Failure(path.string() +
+                  ": holds data after its sections (a single-file release?); start from the "
+                  "plain launcher");
+  long seal = FindSealRecord(stub.bytes().data(), stub.EndOfSections());
+  if (seal < 0)
+    throw Failure(path.string() +
+                  ": no seal record; not a launcher this packer can seal (one built before "
+                  "sealing, or another program)");
+  if (Read32(stub.bytes().data() + seal + SEAL_FLAGS_OFFSET) != 0)
+    throw Failure(path.string() +
+                  ": already sealed, the launcher of a release; start from the plain launcher");
+  return stub;
+}
+
+bool WantsVersionInfo(const BundleOptions& bundle) {
+  return !bundle.version.empty() || !bundle.product.empty() || !bundle.company.empty() ||
+         !bundle.description.empty() || !bundle.copyright.empty();
+}
+
+VersionInfo MakeVersionInfo(const BundleOptions& bundle) {
+  VersionInfo info;
+  if (!bundle.version.empty() && !ParseVersionNumber(bundle.version, &info.fileVersion))
+    throw Failure("--version takes one to four numbers from 0 to 65535, such as 1.2.3 (not '" +
+                  bundle.version + "')");
+  info.productVersion = info.fileVersion;
+  const std::pair<const char*, const std::string*> given[] = {
+      {"CompanyName", &bundle.company}, {"FileDescription", &bundle.description},
+      {"FileVersion", &bundle.version}, {"LegalCopyright", &bundle.copyright},
+      {"ProductName", &bundle.product}, {"ProductVersion", &bundle.version},
+  };
+  for (const auto& field : given) {
+    std::u16string ignored;
+    if (!Utf8ToUtf16(*field.second, &ignored))
+      throw Failure(std::string("the text for ") + field.first + " is not UTF-8");
+    if (!field.second->empty()) info.strings.push_back({field.first, *field.second});
+  }
+  info.strings.push_back({"OriginalFilename", "setup.exe"});
+  return info;
+}
+
+bool IsManifest(const Resource& resource) {
+  return resource.type == ResourceName{kResourceManifest, {}} &&
+         resource.name == ResourceName{1, {}};
+}
+
+// The stub's resources with the icon and version information replaced, in a new section.
+void Brand(PeImage* stub, const std::string& what, const std::vector<Resource>& icon,
+           const std::optional<VersionInfo>& version) {
+  std::vector<Resource> resources = ReadResources(*stub, what);
+  if (std::none_of(resources.begin(), resources.end(), IsManifest))
+    throw Failure(what + ": no manifest (resource 1 of type 24); not the launcher");
+  auto drop = [&](uint16_t type) {
+    resources.erase(std::remove_if(resources.begin(), resources.end(),
+                                   [&](const Resource& r) { return r.type.id == type; }),
+                    resources.end());
+  };
+  if (!icon.empty()) {
+    drop(kResourceIcon);
+    drop(kResourceGroupIcon);
+    resources.insert(resources.end(), icon.begin(), icon.end());
+  }
+  if (version) {
+    drop(kResourceVersion);
+    Resource info;
+    info.type.id = kResourceVersion;
+    info.name.id = 1;
+    info.language = kResourceLanguage;
+    info.data = VersionResourceData(*version);
+    resources.push_back(std::move(info));
+  }
+  stub->ReplaceResources([&](uint32_t address) { return ResourceSection(resources, address); });
+}
+
+void Seal(PeImage* stub, uint32_t flags, const Sha256Digest& package, const Sha256Digest& bitmap) {
+  long seal = FindSealRecord(stub->bytes().data(), stub->EndOfSections());
+  if (seal < 0) throw Failure("the seal record was lost while branding the stub");
+  uint8_t field[4] = {static_cast<uint8_t>(flags), static_cast<uint8_t>(flags >> 8),
+                      static_cast<uint8_t>(flags >> 16), static_cast<uint8_t>(flags >> 24)};
+  size_t at = static_cast<size_t>(seal);
+  stub->Patch(at + SEAL_FLAGS_OFFSET, field, sizeof field);
+  stub->Patch(at + SEAL_PACKAGE_HASH_OFFSET, package.data(), package.size());
+  stub->Patch(at + SEAL_BITMAP_HASH_OFFSET, bitmap.data(), bitmap.size());
+}
+
+// The region of a single file: the package, the bitmap, padding to eight bytes, the trailer.
+std::vector<uint8_t> Region(const std::vector<uint8_t>& package,
+                            const std::vector<uint8_t>& bitmap) {
+  BundleTrailer trailer;
+  trailer.packageOffset = 0;
+  trailer.packageSize = static_cast<uint32_t>(package.size());
+  trailer.bitmapOffset = trailer.packageSize;
+  trailer.bitmapSize = static_cast<uint32_t>(bitmap.size());
+  std::vector<uint8_t> region(package);
+  region.insert(region.end(), bitmap.begin(), bitmap.end());
+  region.resize(region.size() + TrailerPadding(static_cast<uint32_t>(region.size())), 0);
+  size_t at = region.size();
+  region.resize(at + TRAILER_BYTES);
+  WriteBundleTrailer(trailer, &region[at]);
+  return region;
+}
+
+// The launcher made is read back as the loader and the launcher will read it: an error here is
+// this program's, and nothing is written.
+void CheckLauncher(const std::vector<uint8_t>& bytes, uint32_t flags,
+                   const std::vector<uint8_t>& package, const std::vector<uint8_t>& bitmap,
+                   const std::vector<Resource>& icon, const std::optional<VersionInfo>& version) {
+  const std::string what = "the launcher made";
+  PeImage image(bytes, what);
+  auto fail = [&](const std::string& problem) { throw Failure(what + ": " + problem); };
+  if (image.checksum() != PeImage::ComputeChecksum(bytes, image.checksumOffset()))
+    fail("checksum does not match");
+  std::vector<Resource> resources = ReadResources(image, what);
+  auto find = [&](uint16_t type, uint16_t name) -> const Resource* {
+    for (const Resource& r : resources)
+      if (r.type == ResourceName{type, {}} && r.name == ResourceName{name, {}}) return &r;
+    return nullptr;
+  };
+  if (find(kResourceManifest, 1) == nullptr) fail("manifest lost");
+  for (const Resource& wanted : icon) {
+    const Resource* found = find(wanted.type.id, wanted.name.id);
+    if (found == nullptr || found->data != wanted.data) fail("icon does not read back");
+  }
+  if (version) {
+    const Resource* found = find(kResourceVersion, 1);
+    if (found == nullptr || ReadVersionResource(found->data, what).strings != version->strings)
+      fail("version information does not read back");
+  }
+  long seal = FindSealRecord(bytes.data(), image.EndOfSections());
+  if (seal < 0 || Read32(&bytes[static_cast<size_t>(seal) + SEAL_FLAGS_OFFSET]) != flags)
+    fail("seal does not read back");
+  Sha256Digest packageHash = Sha256(package), bitmapHash = Sha256(bitmap);
+  if (memcmp(&bytes[static_cast<size_t>(seal) + SEAL_PACKAGE_HASH_OFFSET], packageHash.data(),
+             SHA256_BYTES) != 0 ||
+      memcmp(&bytes[static_cast<size_t>(seal) + SEAL_BITMAP_HASH_OFFSET], bitmapHash.data(),
+             SHA256_BYTES) != 0)
+    fail("sealed hashes do not read back");
+  // The launcher finds its sections' end from the first bytes of its file alone.
+  PeLayout layout;
+  if (!ReadPeLayout(bytes.data(), std::min<size_t>(bytes.size(), STUB_HEADER_BYTES), bytes.size(),
+                    &layout) ||
+      layout.sectionsEnd != image.EndOfSections())
+    fail("its section table does not end within the launcher's first " +
+         std::to_string(STUB_HEADER_BYTES) + " bytes");
+  if (flags != SEAL_SINGLE_FILE) return;
+  BundleTrailer trailer;
+  if (!ReadBundleTrailer(&bytes[layout.regionEnd - TRAILER_BYTES], layout, &trailer) ||
+      trailer.packageSize != package.size() || trailer.bitmapSize != bitmap.size() ||
+      !std::equal(package.begin(), package.end(),
+                  bytes.begin() + layout.sectionsEnd + trailer.packageOffset) ||
+      !std::equal(bitmap.begin(), bitmap.end(),
+                  bytes.begin() + layout.sectionsEnd + trailer.bitmapOffset))
+    fail("appended region does not read back");
+}
+
+// A package given as a file is checked as `verify` does before it goes into a release.
+void CheckPackage(const fs::path& path, const Options& options) {
+  Options quiet = options;
+  quiet.quiet = true;
+  if (VerifyCommand(path, quiet) != 0)
+    throw Failure(path.string() + ": the package has problems; no release was made");
+}
+
+bool Inside(const fs::path& path, const fs::path& folder) {
+  std::error_code error;
+  fs::path inner = fs::weakly_canonical(fs::absolute(path), error);
+  fs::path outer = fs::weakly_canonical(fs::absolute(folder), error);
+  if (error) return false;
+  auto mismatch = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+  return mismatch.first == outer.end();
+}
+
+// A temporary file beside `near`, removed when the run ends or is interrupted.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(const fs::path& near) {
+    fs::path directory = near.parent_path().empty() ? fs::path(".") : near.parent_path();
+    path_ = directory / ("." + near.filename().string() + ".package");
+    watch_.emplace(path_, false);
+  }
+  ~TemporaryFile() {
+    std::error_code ignored;
+    fs::remove(path_, ignored);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+  std::optional<RemovedOnInterrupt> watch_;
+};
+
+}  // namespace
+
+fs::path DefaultStub() {
+  fs::path tools = ExecutablePath().parent_path();
+  const fs::path candidates[] = {
+      tools.parent_path() / "share" / kProjectName / "setup.exe",         // installed
+      tools / "setup.exe",                                                // the win32 build tree
+      tools.parent_path().parent_path() / "win32" / "src" / "setup.exe",  // a native build's
+  };
+  std::string looked;
+  for (const fs::path& candidate : candidates) {
+    std::error_code error;
+    if (fs::is_regular_file(candidate, error)) return candidate;
+    looked += "\n  " + candidate.lexically_normal().string();
+  }
+  throw Failure("no launcher stub found beside the tools; name one with --stub. Looked at:" +
+                looked);
+}
+
+int BundleCommand(const BundleOptions& bundle, const Options& options) {
+  std::error_code error;
+  const bool fromFolder = fs::is_directory(bundle.source, error);
+  if (!fromFolder && !fs::is_regular_file(bundle.source, error))
+    throw Failure(bundle.source.string() + ": neither a payload folder nor a package");
+  const fs::path stubPath = bundle.stub.empty() ? DefaultStub() : bundle.stub;
+  const fs::path output = !bundle.output.empty()
+                              ? bundle.output
+                              : fs::path(bundle.singleFile ? "setup.exe" : "release");
+
+  if (fromFolder && Inside(output, bundle.source))
+    throw Failure(output.string() + ": inside the payload folder, where the release would be " +
+                  "packed into the next one; write it elsewhere");
+
+  PeImage stub = LoadStub(stubPath, options);
+  std::vector<Resource> icon;
+  if (!bundle.icon.empty()) icon = IconResources(ReadWholeFile(bundle.icon), bundle.icon.string());
+  std::optional<VersionInfo> version;
+  if (WantsVersionInfo(bundle)) version = MakeVersionInfo(bundle);
+  std::vector<uint8_t> bitmap;
+  if (!bundle.splash.empty()) {
+    bitmap = ReadWholeFile(bundle.splash);
+    CheckSplash(bitmap, bundle.splash);
+  }
+  if (!icon.empty() || version) Brand(&stub, stubPath.string(), icon, version);
+
+  if (bundle.singleFile) {
+    if (fs::is_directory(output, error)) throw Failure(output.string() + ": is a directory");
+    if (!fromFolder) CheckPackage(bundle.source, options);
+    std::vector<uint8_t> package;
+    if (fromFolder) {
+      TemporaryFile packed(output);
+      Options create = options;
+      create.output = packed.path();
+      CreateCommand(bundle.source, create);
+      package = ReadWholeFile(packed.path());
+    } else {
+      package = ReadWholeFile(bundle.source);
+    }
+    uint64_t total = static_cast<uint64_t>(stub.bytes().size()) + package.size() + bitmap.size() +
+                     REGION_ALIGNMENT + TRAILER_BYTES;
+    if (total > MAX_BUNDLE_POSITION)
+      throw Failure(output.string() + ": a single file of 2 GiB or more, which the launcher " +
+                    "cannot read; make a folder release instead");
+    Seal(&stub, SEAL_SINGLE_FILE, Sha256(package), Sha256(bitmap));
+    stub.Append(Region(package, bitmap));
+    stub.UpdateChecksum();
+    std::vector<uint8_t> launcher = stub.Release();
+    CheckLauncher(launcher, SEAL_SINGLE_FILE, package, bitmap, icon, version);
+    WriteFile(output, launcher);
+    if (!options.quiet)
+      printf("%s: single file of %s (launcher, package %s, splash %s), sealed; sign it now\n",
+             output.string().c_str(), FormatBytes(launcher.size()).c_str(),
+             FormatBytes(package.size()).c_str(),
+             bitmap.empty() ? "none" : FormatBytes(bitmap.size()).c_str());
+    return 0;
+  }
+
+  if (fs::exists(output, error) && !fs::is_directory(output, error))
+    throw Failure(output.string() + ": exists and is not a folder");
+  if (!fromFolder) CheckPackage(bundle.source, options);
+  fs::create_directories(output, error);
+  if (error) throw Failure(output.string() + ": cannot be created: " + error.message());
+  const fs::path packagePath = output / "Pack.qvd";
+  const fs::path bitmapPath = output / "setup.bmp";
+  if (fromFolder) {
+    Options create = options;
+    create.output = packagePath;
+    CreateCommand(bundle.source, create);
+  } else if (!fs::equivalent(bundle.source, packagePath, error)) {
+    WriteFile(packagePath, ReadWholeFile(bundle.source));
+  }
+  std::vector<uint8_t> package = ReadWholeFile(packagePath);
+  if (!bitmap.empty()) {
+    WriteFile(bitmapPath, bitmap);
+  } else if (fs::exists(bitmapPath, error)) {
+    // The launcher is sealed to no splash, and would refuse to start beside this one.
+    if (!fs::remove(bitmapPath, error))
+      throw Failure(bitmapPath.string() + ": left from before and cannot be removed");
+    Warn(options, bitmapPath.string() + ": left from an earlier release, removed");
+  }
+  Seal(&stub, SEAL_FOLDER, Sha256(package), Sha256(bitmap));
+  stub.UpdateChecksum();
+  std::vector<uint8_t> launcher = stub.Release();
+  CheckLauncher(launcher, SEAL_FOLDER, package, bitmap, icon, version);
+  WriteFile(output / "setup.exe", launcher);
+  if (!options.quiet)
+    printf("%s: setup.exe (sealed), Pack.qvd (%s)%s; sign setup.exe now\n", output.string().c_str(),
+           FormatBytes(package.size()).c_str(), bitmap.empty() ? ", no splash" : ", setup.bmp");
+  return 0;
+}
+
+}  // namespace packer
