@@ -85,8 +85,18 @@ check "no folder" refused "usage:"
 check "two folders" refused "usage:" "$work/release" "$work/payload"
 check "a hold that is no number" refused "usage:" --hold soon "$work/release"
 check "a folder that is not there" refused "no such folder" "$work/nowhere"
+check "a folder without setup.exe" refused "has no setup.exe" "$work/payload"
+
+# 4. A folder holding only setup.exe is tried as a single-file release: a plain launcher there
+#    finds no package beside it.
 mkdir "$work/no-package"
 cp "$setup_exe" "$work/no-package/"
-check "a folder without a package" refused "has no Pack.qvd" "$work/no-package"
+bash "$try_package" --report "$work/report4" "$work/no-package" >"$work/out" 2>"$work/err"
+status=$?
+check "single file: a launcher failure: exit status 1" [ "$status" = 1 ]
+check "single file: no photograph" \
+  said "splash: carried inside setup.exe (a single-file release), not photographed"
+check "single file: the plain launcher's 1" \
+  grep -q '^setup.exe exit code: 1, no Pack.qvd beside the launcher' "$work/out"
 
 finish
