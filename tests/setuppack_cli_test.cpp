@@ -126,6 +126,14 @@ TEST_F(SetuppackTest, OptionsTakeValuesEitherWayAndStandAnywhere) {
   ChildRun verbose = Run({"-v", "verify", "a.qvd"});
   EXPECT_EQ(verbose.exitCode, 0);
   EXPECT_NE(Text(verbose.out).find("\\data\\notes.txt: ok\n"), std::string::npos) << verbose.out;
+  // Given twice, the last value counts, as a script appending to its defaults expects; and
+  // quiet wins over verbose wherever each stands.
+  ChildRun twice = Run({"create", "./-src", "-o", "x.qvd", "--jobs", "1", "--jobs=2", "-o", "c.qvd",
+                        "-v", "--quiet"});
+  EXPECT_EQ(twice.exitCode, 0) << twice.err;
+  EXPECT_EQ(twice.out, "");
+  EXPECT_FALSE(Exists("x.qvd"));
+  EXPECT_TRUE(Read("c.qvd") == Read("a.qvd"));
 }
 
 TEST_F(SetuppackTest, HelpAndVersion) {
@@ -162,6 +170,8 @@ TEST_F(SetuppackTest, WrongUsageGetsTheCommandsSynopsisAndExitCodeTwo) {
       {{"create", "src", "-o"}, "--output", "setuppack create"},
       {{"extract", "p.qvd"}, "DEST_DIR", "setuppack extract"},
       {{"compress", "a", "b", "c"}, "unexpected argument 'c'", "setuppack compress"},
+      {{"list", "--", "p.qvd", "-q"}, "unexpected argument '-q'", "setuppack list FILE"},
+      {{"create", "src", "-o=p2.qvd"}, "write -o p2.qvd or --output=p2.qvd", "commands:"},
       {{"bogus"}, "unknown command 'bogus'", "commands:"},
       {{}, "no command given", "commands:"},
       {{"help", "bogus"}, "no command 'bogus'", "commands:"},

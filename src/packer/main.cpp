@@ -32,12 +32,12 @@ const char kSynopsis[] =
 const char kDetails[] =
     "\n"
     "options: -q, --quiet, -v, --verbose, --jobs N, -h, --help, -V, --version\n"
-    "  -q, --quiet    print nothing but errors, warnings and what was asked for\n"
+    "  -q, --quiet    print nothing but errors, warnings and what was asked for; wins over -v\n"
     "  -v, --verbose  a line for each file handled (create, verify, compress, decompress)\n"
     "  --jobs N       compress on N threads, 1 to 256 (default: one per core)\n"
     "These go anywhere on the line. An option's value follows it as --opt=value or --opt value;\n"
-    "'--' ends the options. '-o -' (create) and an IN or OUT of '-' (compress, decompress)\n"
-    "are standard output and input.\n"
+    "given twice, the last one counts. '--' ends the options. '-o -' (create) and an IN or\n"
+    "OUT of '-' (compress, decompress) are standard output and input.\n"
     "'setuppack help COMMAND' or 'setuppack COMMAND --help' tells more.\n"
     "\n"
     "exit codes:\n"
@@ -205,6 +205,9 @@ int Main(const std::vector<std::string>& arguments) {
   // Anything not understood is collected and answered below with the command's own usage.
   app.allow_extras();
   app.require_subcommand(0, 1);
+  // As in other tools, and so that a script's defaults can be overridden by appending: an
+  // option given twice takes its last value. Commands added below inherit this.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_flag("-q,--quiet", options.quiet);
   app.add_flag("-v,--verbose", options.verbose);
   app.add_option("--jobs", options.jobs)->check(CLI::Range(1u, 256u));
@@ -243,6 +246,12 @@ int Main(const std::vector<std::string>& arguments) {
   CLI::App* help = app.add_subcommand("help");
   help->add_option("COMMAND", parsed.helpTopic);
 
+  // "-o=x" would name a file "=x", as with getopt: surely not what was meant.
+  auto end = std::find(arguments.begin(), arguments.end(), "--");
+  for (auto at = arguments.begin() + (arguments.empty() ? 0 : 1); at < end; ++at)
+    if (at->rfind("-o=", 0) == 0)
+      return UsageError(
+          "'" + *at + "': write -o " + at->substr(3) + " or --output=" + at->substr(3), nullptr);
   // The parser takes the arguments last first, without the program's name.
   std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
   if (!reversed.empty()) reversed.pop_back();
@@ -276,7 +285,9 @@ int Main(const std::vector<std::string>& arguments) {
   }
   if (!extras.empty()) {
     const std::string& extra = extras[0];
-    if (extra.size() > 1 && extra[0] == '-')
+    // After "--" everything is an argument, whatever it looks like.
+    bool afterEnd = std::find(arguments.begin(), end, extra) == end;
+    if (extra.size() > 1 && extra[0] == '-' && !afterEnd)
       return UsageError("unknown option '" + extra + "'" +
                             (chosen != nullptr ? std::string(" for ") + chosen->name : ""),
                         chosen);
@@ -285,6 +296,7 @@ int Main(const std::vector<std::string>& arguments) {
   }
   if (chosen == nullptr) return UsageError("no command given", nullptr);
 
+  if (options.quiet) options.verbose = false;
   if (parsed.fast) options.parse = PARSE_GREEDY;
   if (!parsed.output.empty()) options.output = PathArgument(parsed.output);
   if (!parsed.filesFrom.empty()) options.filesFrom = PathArgument(parsed.filesFrom);
