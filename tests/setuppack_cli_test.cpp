@@ -432,4 +432,29 @@ TEST_F(SetuppackTest, StoppedCreateLeavesNoPartialOutput) {
   }
 }
 
+TEST_F(SetuppackTest, StoppedExtractLeavesNothing) {
+  // Stopped while the shared core decodes into a file it holds open, which Windows cannot
+  // delete until it is closed.
+  Write("src/big.bin", Sample(24 << 20, 6));
+  ASSERT_EQ(Run({"create", "src", "-o", "big.qvd", "-q"}).exitCode, 0);
+  std::vector<std::string> before = Leftovers();
+  fs::path decoded = root_ / "work/out/big.bin";
+  bool seen = false;
+  auto decoding = [&] {
+    std::error_code error;
+    seen = seen || (fs::file_size(decoded, error) > 0 && !error);
+    return seen;
+  };
+  ChildSetup setup = {root_ / "work", root_ / "tmp", root_ / "io", "", decoding};
+  ChildRun run = RunChild(Setuppack(), {"extract", "big.qvd", "out"}, setup);
+  ASSERT_TRUE(seen) << "setuppack ended before it could be stopped";
+#ifdef _WIN32
+  EXPECT_EQ(run.exitCode, 130);
+#else
+  EXPECT_EQ(run.exitCode, 128 + SIGINT);
+#endif
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(Leftovers(), before);
+}
+
 }  // namespace

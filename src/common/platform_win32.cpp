@@ -58,9 +58,16 @@ MakeDirResult CreateDirectoryResult(BOOL created) {
                                                                      : MAKEDIR_FAILED;
 }
 
+volatile LONG g_refuseNewFiles = 0;
+
 }  // namespace
 
+void RefuseNewFiles(void) {
+  InterlockedExchange(&g_refuseNewFiles, 1);
+}
+
 MakeDirResult MakeDirectory(const char* path) {
+  if (g_refuseNewFiles) return MAKEDIR_FAILED;
   return CreateDirectoryResult(CreateDirectoryA(path, nullptr));
 }
 
@@ -103,7 +110,7 @@ MakeDirResult MakePrivateDirectory(const char* path) {
   // every entry passes on to what is created inside ("OICI").
   char user[PATH_BUFFER];
   char sddl[PATH_BUFFER];
-  if (!GetProcessUserSid(user, sizeof user) ||
+  if (g_refuseNewFiles || !GetProcessUserSid(user, sizeof user) ||
       !FormatPath(sddl, "D:P(A;OICI;FA;;;%s)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", user, nullptr, 0))
     return MAKEDIR_FAILED;
   PSECURITY_DESCRIPTOR descriptor;
@@ -121,6 +128,7 @@ MakeDirResult MakePrivateDirectory(const char* path) {
 
 FILE* OpenNewFile(const char* path, int* exists) {
   if (exists != nullptr) *exists = 0;
+  if (g_refuseNewFiles) return nullptr;
   // CREATE_NEW on the name itself, a link included, never on what a link points to.
   HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -130,6 +138,10 @@ FILE* OpenNewFile(const char* path, int* exists) {
       *exists = 1;
     return nullptr;
   }
+  return WriteStreamOnHandle(handle);
+}
+
+FILE* WriteStreamOnHandle(void* handle) {
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(handle);

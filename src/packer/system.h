@@ -79,4 +79,20 @@ void RemoveNow(const PathChar* path, bool keepTop);
 // signal the process was started to ignore stays ignored.
 void OnInterrupt(void (*cleanUp)());
 
+// Held while the shared core unpacks. On Windows, where the stop handler runs on a thread of its
+// own and a file cannot be deleted while it is open, a stop first refuses the core new files and
+// waits a while for it to fail at its next step and let go of what it holds; the holder then
+// hands over to the handler and never returns. On POSIX the handler interrupts the core itself,
+// and unlinking an open file works: nothing to do.
+class CoreAtWork {
+ public:
+  CoreAtWork();
+  ~CoreAtWork();
+  CoreAtWork(const CoreAtWork&) = delete;
+  CoreAtWork& operator=(const CoreAtWork&) = delete;
+};
+
+// Whether a stop is being handled: what fails meanwhile is its doing, not worth a message.
+bool Stopping();
+
 }  // namespace packer

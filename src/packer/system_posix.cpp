@@ -243,4 +243,12 @@ void OnInterrupt(void (*cleanUp)()) {
   }
 }
 
+CoreAtWork::CoreAtWork() {}
+
+CoreAtWork::~CoreAtWork() {}
+
+bool Stopping() {
+  return false;
+}
+
 }  // namespace packer

@@ -20,16 +20,27 @@ namespace {
 void (*g_cleanUp)() = nullptr;
 UINT g_consoleOutputPage = 0;
 
+// Whether the shared core is unpacking, and whether a stop waits for it to let go.
+enum CoreState : LONG { CORE_IDLE, CORE_WORKING, CORE_STOPPING };
+volatile LONG g_coreState = CORE_IDLE;
+HANDLE g_coreLetGo = nullptr;
+volatile LONG g_stopping = 0;
+// Long enough to finish decoding a large file after the stop, short enough that a stuck run
+// still ends.
+const DWORD kCoreWaitMs = 30000;
+
 BOOL WINAPI HandleControl(DWORD) {
   // This runs on a thread of its own while the main thread goes on. The files the tool writes
   // itself were opened so that they can be deleted while open: the main thread may write on
-  // into the deleted file, whose name is gone once the process has ended. A file that the shared
-  // core holds open while unpacking cannot be deleted and stays. TerminateProcess, not
+  // into the deleted file, whose name is gone once the process has ended. The shared core's are
+  // not, so it is made to fail and close them first (see CoreAtWork). TerminateProcess, not
   // ExitProcess: the C runtime's clean-up would wait for locks the main thread may hold.
   // Each event gets a thread of its own: a second stop waits for the first clean-up, which ends
   // the process.
-  static LONG stopping = 0;
-  if (InterlockedExchange(&stopping, 1) != 0) Sleep(INFINITE);
+  if (InterlockedExchange(&g_stopping, 1) != 0) Sleep(INFINITE);
+  RefuseNewFiles();
+  if (InterlockedCompareExchange(&g_coreState, CORE_STOPPING, CORE_WORKING) == CORE_WORKING)
+    WaitForSingleObject(g_coreLetGo, kCoreWaitMs);
   if (g_cleanUp != nullptr) g_cleanUp();
   if (g_consoleOutputPage != 0) SetConsoleOutputCP(g_consoleOutputPage);
   TerminateProcess(GetCurrentProcess(), 130);
@@ -126,14 +137,7 @@ FILE* CreateNewFile(const std::filesystem::path& path) {
   HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(handle);
-    return nullptr;
-  }
-  FILE* file = _fdopen(fd, "wb");
-  if (file == nullptr) _close(fd);
-  return file;
+  return WriteStreamOnHandle(handle);
 }
 
 bool ToCorePath(const std::filesystem::path& path, std::string* out) {
@@ -264,6 +268,23 @@ void OnInterrupt(void (*cleanUp)()) {
   g_cleanUp = cleanUp;
   static const BOOL installed = SetConsoleCtrlHandler(HandleControl, TRUE);
   (void)installed;
+}
+
+CoreAtWork::CoreAtWork() {
+  if (g_coreLetGo == nullptr) g_coreLetGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  InterlockedExchange(&g_coreState, CORE_WORKING);
+}
+
+CoreAtWork::~CoreAtWork() {
+  if (InterlockedCompareExchange(&g_coreState, CORE_IDLE, CORE_WORKING) == CORE_WORKING) return;
+  // A stop is waiting: the core has let go of its files, the handler takes over and ends the
+  // process.
+  SetEvent(g_coreLetGo);
+  Sleep(INFINITE);
+}
+
+bool Stopping() {
+  return g_stopping != 0;
 }
 
 }  // namespace packer

@@ -40,6 +40,7 @@ std::string Place(const ProblemLabel& label, const char* where) {
 
 void PrintProblem(void* context, const char* where, const char* what) {
   const ProblemLabel* label = static_cast<const ProblemLabel*>(context);
+  if (Stopping()) return;
   try {
     if (label->portable == where)
       PrintLine(stderr, "setuppack: " + label->package + ": " + what);
@@ -212,6 +213,7 @@ int ExtractCommand(const fs::path& package, const fs::path& destination, const O
     Progress progress(options, "unpacking",
                       Progress::Wanted(options) ? BytesToUnpack(label.portable) : 0,
                       [&unpacked] { return unpacked(); });
+    CoreAtWork atWork;
     status = ExtractPackage(label.portable.c_str(), label.portableDestination.c_str(), &reporter,
                             WatchStaging);
   }
