@@ -320,6 +320,21 @@ TEST_F(SetuppackTest, StandardStreamsCarryBytesAsTheyAre) {
   EXPECT_EQ(piped.exitCode, 0);
   EXPECT_TRUE(piped.out == Read("file.qvd")) << "the package alone, the report on standard error";
   EXPECT_NE(piped.err.find("standard output: 1 directories"), std::string::npos);
+  // A package read from standard input is the same package, and its copy goes afterwards.
+  std::vector<std::string> before = Leftovers();
+  for (const char* command : {"list", "verify"}) {
+    std::string named = Run({command, "file.qvd"}).out;
+    if (named.rfind("file.qvd:", 0) == 0) named.replace(0, 8, "-");
+    EXPECT_EQ(Run({command, "-"}, piped.out).out, named) << command;
+  }
+  ChildRun extracted = Run({"extract", "-", "out", "-q"}, piped.out);
+  EXPECT_EQ(extracted.exitCode, 0) << extracted.err;
+  EXPECT_EQ(Read("out/data/notes.txt"), Read("src/data/notes.txt"));
+  fs::remove_all(root_ / "work/out");
+  ChildRun notPackage = Run({"verify", "-"}, "junk");
+  EXPECT_EQ(notPackage.exitCode, 1);
+  EXPECT_NE(notPackage.err.find("-: not a valid package"), std::string::npos) << notPackage.err;
+  EXPECT_EQ(Leftovers(), before);
 
   // Line ends and ^Z pass unchanged (binary mode on Windows).
   std::string data = Sample(20000, 4);
@@ -333,7 +348,7 @@ TEST_F(SetuppackTest, StandardStreamsCarryBytesAsTheyAre) {
   EXPECT_TRUE(decompressed.out == data);
 
   // A failure reaches standard output as nothing at all, and leaves nothing behind.
-  std::vector<std::string> before = Leftovers();
+  before = Leftovers();
   ChildRun damaged = Run({"decompress", "-", "-"}, compressed.out.substr(0, 2000));
   EXPECT_EQ(damaged.exitCode, 1);
   EXPECT_EQ(damaged.out, "");

@@ -30,9 +30,9 @@ FILE* OpenFile(const char* path, const char* mode);
 // null) is then 1 when something of that name was there.
 FILE* OpenNewFile(const char* path, int* exists);
 #ifdef _WIN32
-// A stream for binary writing on a Win32 file handle, which it then owns; null on failure, with
-// the handle closed.
-FILE* WriteStreamOnHandle(void* handle);
+// A binary stream for writing, or reading, on a Win32 file handle, which it then owns; null on
+// failure, with the handle closed.
+FILE* StreamOnHandle(void* handle, int forWriting);
 #endif
 // Bytes free to the calling user on the volume that holds the directory `dir`; 0 when unknown.
 int GetFreeDiskBytes(const char* dir, unsigned long long* bytes);

@@ -138,16 +138,17 @@ FILE* OpenNewFile(const char* path, int* exists) {
       *exists = 1;
     return nullptr;
   }
-  return WriteStreamOnHandle(handle);
+  return StreamOnHandle(handle, 1);
 }
 
-FILE* WriteStreamOnHandle(void* handle) {
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+FILE* StreamOnHandle(void* handle, int forWriting) {
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                           (forWriting ? _O_WRONLY : _O_RDONLY) | _O_BINARY);
   if (fd < 0) {
     CloseHandle(handle);
     return nullptr;
   }
-  FILE* file = _fdopen(fd, "wb");
+  FILE* file = _fdopen(fd, forWriting ? "wb" : "rb");
   if (file == nullptr) _close(fd);
   return file;
 }

@@ -362,6 +362,13 @@ void AtomicOutput::Commit() {
   pending_.reset();
 }
 
+const fs::path& AtomicOutput::Close() {
+  int closed = fclose(file_);
+  file_ = nullptr;
+  if (closed != 0) throw FileFailure(shown_ + ": write failed (disk full?)");
+  return temporary_;
+}
+
 void AtomicOutput::CopyToStandardOutput() {
   if (fflush(file_) != 0 || fseek(file_, 0, SEEK_SET) != 0)
     throw FileFailure(temporary_.string() + ": write failed (disk full?)");
@@ -377,6 +384,18 @@ void AtomicOutput::CopyToStandardOutput() {
   ok = ok && !ferror(in);
   fclose(in);
   if (fflush(stdout) != 0 || !ok) throw FileFailure(shown_ + ": write failed");
+}
+
+InputFile::InputFile(const fs::path& path) : path_(path) {
+  if (!IsStandardStream(path)) return;
+  copy_.reset(new AtomicOutput(path));
+  UseBinaryMode(stdin);
+  std::vector<uint8_t> buffer(1 << 16);
+  size_t got;
+  while ((got = fread(buffer.data(), 1, buffer.size(), stdin)) > 0)
+    copy_->Write(buffer.data(), got);
+  if (ferror(stdin)) throw FileFailure("standard input: read failed");
+  path_ = copy_->Close();
 }
 
 std::vector<uint8_t> ReadWholeFile(const fs::path& path) {

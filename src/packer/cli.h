@@ -163,6 +163,8 @@ class AtomicOutput {
   void Write(const void* data, size_t size);
   void WriteAt(uint64_t position, const void* data, size_t size);
   void Commit();
+  // Closes the temporary file and keeps it, for reading, until this object goes.
+  const std::filesystem::path& Close();
 
  private:
   void CopyToStandardOutput();
@@ -173,6 +175,20 @@ class AtomicOutput {
   std::filesystem::path temporary_;
   FILE* file_ = nullptr;
   std::optional<RemovedOnInterrupt> pending_;
+};
+
+// A package to read, named "-" for standard input. The commands seek in a package, so standard
+// input is first copied whole into a temporary file, which goes when the command ends or is
+// stopped.
+class InputFile {
+ public:
+  explicit InputFile(const std::filesystem::path& path);
+  // Where the bytes are now; the path as given names the package in messages.
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::unique_ptr<AtomicOutput> copy_;
+  std::filesystem::path path_;
 };
 
 // The whole of a file, or of standard input for "-".

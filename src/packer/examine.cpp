@@ -22,8 +22,9 @@ namespace fs = std::filesystem;
 // An open package with its tables read, or a Failure saying why not.
 class OpenPackage {
  public:
-  explicit OpenPackage(const fs::path& path) : path_(path) {
-    file_ = OpenForReading(path);
+  // `path` names the package in messages; its bytes are at `input`.
+  OpenPackage(const fs::path& path, const InputFile& input) : path_(path) {
+    file_ = OpenForReading(input.path());
     if (file_ == nullptr) throw FileFailure(path.string() + ": cannot be opened");
     PackageStatus status = ReadPackageTables(file_, &tables_);
     if (status != PACKAGE_OK) {
@@ -129,7 +130,8 @@ void AddDiskNeeds(Json* object, uint64_t decoded, uint64_t stored) {
 
 int ListCommand(const fs::path& path, const Options& options) {
   UseCodePage(options.codePage);
-  OpenPackage package(path);
+  InputFile input(path);
+  OpenPackage package(path, input);
   const PackageTables& tables = package.tables();
   Json entries = Json::array();
   if (!options.json)
@@ -202,8 +204,9 @@ int VerifyCommand(const fs::path& path, const Options& options) {
   UseCodePage(options.codePage);
   Json problemList = Json::array();
   std::unique_ptr<OpenPackage> opened;
+  InputFile packageInput(path);
   try {
-    opened.reset(new OpenPackage(path));
+    opened.reset(new OpenPackage(path, packageInput));
   } catch (const FileFailure&) {
     throw;
   } catch (const Failure& failure) {

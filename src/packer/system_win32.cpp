@@ -109,7 +109,13 @@ void UseBinaryMode(FILE* stream) {
 }
 
 FILE* OpenForReading(const std::filesystem::path& path) {
-  return _wfopen(path.c_str(), L"rb");
+  // Deletable while open, as what the tool writes: a stop takes away a copy of standard input
+  // while it is being read.
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  return StreamOnHandle(handle, 0);
 }
 
 std::filesystem::path ExecutablePath() {
@@ -137,7 +143,7 @@ FILE* CreateNewFile(const std::filesystem::path& path) {
   HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  return WriteStreamOnHandle(handle);
+  return StreamOnHandle(handle, 1);
 }
 
 bool ToCorePath(const std::filesystem::path& path, std::string* out) {

@@ -170,9 +170,11 @@ int WriteCounting(void* context, const uint8_t* data, size_t size) {
 
 int ExtractCommand(const fs::path& package, const fs::path& destination, const Options& options) {
   std::error_code error;
-  if (!fs::is_regular_file(package, error)) throw FileFailure(package.string() + ": not a file");
+  InputFile input(package);
+  if (!fs::is_regular_file(input.path(), error))
+    throw FileFailure(package.string() + ": not a file");
   UseCodePage(options.codePage);
-  ProblemLabel label = {package.string(),     PortablePath(fs::absolute(package)),
+  ProblemLabel label = {package.string(),     PortablePath(fs::absolute(input.path())),
                         destination.string(), "",
                         options.codePage,     &options};
   // Only into a directory of our own making, or an empty one: what was there before is never
