@@ -7,6 +7,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -22,6 +23,13 @@ namespace {
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
 typedef std::vector<std::string> Arguments;
+
+// How a run stopped by Ctrl-C ends.
+#ifdef _WIN32
+const int kStoppedExit = 130;
+#else
+const int kStoppedExit = 128 + SIGINT;
+#endif
 
 fs::path Setuppack() {
   std::string path = SETUPPACK_PATH;
@@ -98,6 +106,11 @@ class SetuppackTest : public ::testing::Test {
 
   ChildRun Run(const Arguments& arguments, const std::string& input = "") {
     ChildSetup setup = {root_ / "work", root_ / "tmp", root_ / "io", input, nullptr};
+    return RunChild(Setuppack(), arguments, setup);
+  }
+  // Stopped with Ctrl-C (SIGINT) as soon as `when` holds.
+  ChildRun RunStoppedWhen(const Arguments& arguments, std::function<bool()> when) {
+    ChildSetup setup = {root_ / "work", root_ / "tmp", root_ / "io", "", when};
     return RunChild(Setuppack(), arguments, setup);
   }
 
@@ -433,15 +446,9 @@ TEST_F(SetuppackTest, StoppedCreateLeavesNoPartialOutput) {
                                   std::find(before.begin(), before.end(), name) == before.end());
       return partFound;
     };
-    ChildSetup setup = {root_ / "work", root_ / "tmp", root_ / "io", "", writing};
-    ChildRun run =
-        RunChild(Setuppack(), {"create", "src", "-o", output, "--jobs", "1", "-q"}, setup);
+    ChildRun run = RunStoppedWhen({"create", "src", "-o", output, "--jobs", "1", "-q"}, writing);
     ASSERT_TRUE(partFound) << "setuppack ended before it could be stopped";
-#ifdef _WIN32
-    EXPECT_EQ(run.exitCode, 130);
-#else
-    EXPECT_EQ(run.exitCode, 128 + SIGINT);
-#endif
+    EXPECT_EQ(run.exitCode, kStoppedExit);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(Leftovers(), before);
   }
@@ -460,14 +467,9 @@ TEST_F(SetuppackTest, StoppedExtractLeavesNothing) {
     seen = seen || (fs::file_size(decoded, error) > 0 && !error);
     return seen;
   };
-  ChildSetup setup = {root_ / "work", root_ / "tmp", root_ / "io", "", decoding};
-  ChildRun run = RunChild(Setuppack(), {"extract", "big.qvd", "out"}, setup);
+  ChildRun run = RunStoppedWhen({"extract", "big.qvd", "out"}, decoding);
   ASSERT_TRUE(seen) << "setuppack ended before it could be stopped";
-#ifdef _WIN32
-  EXPECT_EQ(run.exitCode, 130);
-#else
-  EXPECT_EQ(run.exitCode, 128 + SIGINT);
-#endif
+  EXPECT_EQ(run.exitCode, kStoppedExit);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(Leftovers(), before);
 }
