@@ -100,6 +100,14 @@ inspected() { grep -qxF "$1" "$work/inspect"; }
 expect_runs() {
   run_held "$2"
   check "$1: exit code 0" test "$status" -eq 0
+  # What the launcher said, so that a failure explains itself.
+  if [ "$status" -ne 0 ]; then
+    {
+      echo "exit code $status"
+      grep -ao 'setup: [^"]*' "$work/debug.raw"
+      tail -5 "$work/debug.raw"
+    } >&2
+  fi
   check "$1: the installer from the sealed package ran" tree_reported
   if [ "${3:-1}" = 1 ]; then
     check "$1: the splash has the sealed bitmap's size" inspected "client=160x90"
