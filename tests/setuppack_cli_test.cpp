@@ -231,6 +231,11 @@ TEST_F(SetuppackTest, ExitCodesTellProblemsFromUsageFromFiles) {
     EXPECT_EQ(run.err.empty(), c.exitCode == 0) << "every failure says why";
   }
   EXPECT_FALSE(Exists("out") || Exists("bad.qvd"));
+  // An output whose directory is missing is named as given, never by a temporary name.
+  ChildRun noDirectory = Run({"bundle", "src", "--single-file", "-o", "gone/setup.exe"});
+  EXPECT_EQ(noDirectory.exitCode, 3);
+  EXPECT_NE(noDirectory.err.find("gone/setup.exe: no directory gone"), std::string::npos)
+      << noDirectory.err;
 }
 
 // --- JSON ---------------------------------------------------------------------------------

@@ -277,11 +277,12 @@ int BundleCommand(const BundleOptions& bundle, const Options& options) {
   const bool fromFolder = fs::is_directory(bundle.source, error);
   if (!fromFolder && !fs::is_regular_file(bundle.source, error))
     throw Failure(bundle.source.string() + ": neither a payload folder nor a package");
-  const fs::path stubPath = bundle.stub.empty() ? DefaultStub() : bundle.stub;
   const fs::path output = !bundle.output.empty()
                               ? bundle.output
                               : fs::path(bundle.singleFile ? "setup.exe" : "release");
-
+  // Before any work: a release folder is made with its parents, a single file is not.
+  if (bundle.singleFile) RequireDirectoryFor(output);
+  const fs::path stubPath = bundle.stub.empty() ? DefaultStub() : bundle.stub;
   if (fromFolder && Inside(output, bundle.source))
     throw Failure(output.string() + ": inside the payload folder, where the release would be " +
                   "packed into the next one; write it elsewhere");

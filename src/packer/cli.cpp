@@ -310,6 +310,8 @@ AtomicOutput::AtomicOutput(const fs::path& target)
     name = ".setuppack-" + std::to_string(std::random_device()());
   } else if (fs::is_directory(target, error)) {
     throw FileFailure(shown_ + ": is a directory");
+  } else {
+    RequireDirectoryFor(target);
   }
   if (directory.empty()) directory = ".";
   // A fresh name that nobody else is writing: the target's name, a dot and a counter. It is
@@ -384,6 +386,13 @@ void AtomicOutput::CopyToStandardOutput() {
   ok = ok && !ferror(in);
   fclose(in);
   if (fflush(stdout) != 0 || !ok) throw FileFailure(shown_ + ": write failed");
+}
+
+void RequireDirectoryFor(const fs::path& target) {
+  fs::path directory = target.parent_path();
+  std::error_code error;
+  if (!directory.empty() && !fs::is_directory(directory, error))
+    throw FileFailure(target.string() + ": no directory " + directory.string() + " to write it in");
 }
 
 InputFile::InputFile(const fs::path& path) : path_(path) {

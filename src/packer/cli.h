@@ -177,6 +177,9 @@ class AtomicOutput {
   std::optional<RemovedOnInterrupt> pending_;
 };
 
+// Throws FileFailure, naming `target`, unless the directory it is to be written in exists.
+void RequireDirectoryFor(const std::filesystem::path& target);
+
 // A package to read, named "-" for standard input. The commands seek in a package, so standard
 // input is first copied whole into a temporary file, which goes when the command ends or is
 // stopped.
