@@ -33,6 +33,10 @@ FILE* OpenNewFile(const char* path, int* exists);
 // A binary stream for writing, or reading, on a Win32 file handle, which it then owns; null on
 // failure, with the handle closed.
 FILE* StreamOnHandle(void* handle, int forWriting);
+// For a tool whose stop handler runs on a thread of its own while the shared code works: from
+// now on no file or directory is created, so that the work fails at its next step and lets go of
+// its files, which Windows cannot delete while they are open.
+void RefuseNewFiles(void);
 #endif
 // Bytes free to the calling user on the volume that holds the directory `dir`; 0 when unknown.
 int GetFreeDiskBytes(const char* dir, unsigned long long* bytes);
@@ -41,10 +45,6 @@ int GetFreeDiskBytes(const char* dir, unsigned long long* bytes);
 // be deleted stays, with the directories above it. Returns 1 when `dir` itself is gone. One
 // removal at a time: the walk's state may be shared.
 int RemoveDirectoryTree(const char* dir);
-// For a tool being stopped while the shared code works on another thread: from now on no file
-// or directory is created, so that the work fails at its next step and lets go of its files,
-// which Windows cannot delete while they are open.
-void RefuseNewFiles(void);
 // The size of an open file in bytes, beyond 2 GiB too; 0 when it cannot be told.
 int GetOpenFileSize(FILE* file, unsigned long long* size);
 

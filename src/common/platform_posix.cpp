@@ -8,7 +8,6 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -92,19 +91,9 @@ struct DirSearchState {
   char path[NATIVE_BUFFER];
 };
 
-namespace {
-
-volatile sig_atomic_t g_refuseNewFiles = 0;
-
-}  // namespace
-
-void RefuseNewFiles(void) {
-  g_refuseNewFiles = 1;
-}
-
 MakeDirResult MakeDirectory(const char* path) {
   char native[NATIVE_BUFFER];
-  if (g_refuseNewFiles || !ToNative(path, native)) return MAKEDIR_FAILED;
+  if (!ToNative(path, native)) return MAKEDIR_FAILED;
   if (mkdir(native, 0700) == 0) return MAKEDIR_CREATED;
   return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
 }
@@ -133,7 +122,7 @@ FILE* OpenFile(const char* path, const char* mode) {
 FILE* OpenNewFile(const char* path, int* exists) {
   if (exists != nullptr) *exists = 0;
   char native[NATIVE_BUFFER];
-  if (g_refuseNewFiles || !ToNative(path, native)) return nullptr;
+  if (!ToNative(path, native)) return nullptr;
   // O_EXCL refuses any name that exists, a dangling link too.
   int fd = open(native, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
