@@ -1,7 +1,8 @@
 // The launcher: shows the splash, unpacks "Pack.qvd" from beside itself into a fresh temporary
-// directory, runs the installer from there, waits for it and cleans up. It shows no message; its
-// exit code tells a deployment tool or a script whether the installer was started, and a failure
-// leaves one line for a debugger or a debug-output viewer. A sealed launcher takes the package
+// directory, runs the installer from there with the launcher's own arguments, waits for it and
+// cleans up. It shows no message; its exit code is the installer's, or one of its own failures
+// that a deployment tool reads as such, and a failure leaves one line for a debugger or a
+// debug-output viewer, and in the log when one is asked for. A sealed launcher takes the package
 // and the bitmap from beside itself or from its own file, and only as the seal's hashes say.
 #include <windows.h>
 
@@ -11,6 +12,7 @@
 #include "launcher/dll_search.h"
 #include "launcher/install_dir.h"
 #include "launcher/installer.h"
+#include "launcher/run_log.h"
 #include "launcher/sealed_copy.h"
 #include "package/bundle_format.h"
 #include "package/extract.h"
@@ -19,14 +21,22 @@
 
 namespace {
 
-// The exit codes; the installer's own is not looked at, and 0 says that it was started.
+// The launcher's own exit codes, the system's codes whose standard texts say what happened, so
+// that a console or a deployment tool translates them right. Once the installer was started,
+// the exit code is the installer's.
 enum {
-  EXIT_INSTALLER_STARTED = 0,
-  EXIT_PACKAGE_UNREADABLE = 1,  // no package beside the launcher, or it cannot be read
-  EXIT_NO_TEMPORARY_DIRECTORY = 2,
-  EXIT_PACKAGE_DAMAGED = 3,  // broken or unsafe, or a read or write failed while unpacking
-  EXIT_NO_SPACE = 4,         // the package needs more than the temporary directory's disk has
-  EXIT_INSTALLER_NOT_STARTED = 5,
+  EXIT_INSTALLER_STARTED = 0,  // within the launcher: nothing failed
+  // ERROR_INSTALL_PACKAGE_OPEN_FAILED: no package beside the launcher, or it cannot be read
+  EXIT_PACKAGE_UNREADABLE = 1619,
+  // ERROR_INSTALL_TEMP_UNWRITABLE
+  EXIT_NO_TEMPORARY_DIRECTORY = 1632,
+  // ERROR_INSTALL_PACKAGE_INVALID: broken or unsafe, a read or write failed while unpacking, or
+  // no installer in it
+  EXIT_PACKAGE_DAMAGED = 1620,
+  // ERROR_DISK_FULL: the package needs more than the temporary directory's disk has
+  EXIT_NO_SPACE = 112,
+  // ERROR_INSTALL_FAILURE: the installer cannot be started and the system gave no reason
+  EXIT_INSTALLER_NOT_STARTED = 1603,
 };
 
 // The first problem unpacking met, kept for the debug line.
@@ -44,7 +54,8 @@ void KeepFirstProblem(void*, const char* where, const char* what) {
   Append(g_problem, sizeof g_problem, what);
 }
 
-// One line, "setup: what: path (detail)", which costs nothing without a listener.
+// One line, "setup: what: path (detail)", which costs nothing without a listener; the same in
+// the log, after the exit code.
 int Fail(int code, const char* what, const char* path, const char* detail) {
   char line[4 * PATH_BUFFER] = "setup: ";
   Append(line, sizeof line, what);
@@ -55,6 +66,8 @@ int Fail(int code, const char* what, const char* path, const char* detail) {
     Append(line, sizeof line, detail);
     Append(line, sizeof line, ")");
   }
+  LogNumber("failed, exit code ", static_cast<DWORD>(code));
+  LogLine("", line);
   Append(line, sizeof line, "\n");
   OutputDebugStringA(line);
   return code;
@@ -171,6 +184,10 @@ int TakeSealed(const SealedSource& source, const char* name, const volatile unsi
               copied == COPY_DIFFERS ? differs : "cannot be copied and checked");
 }
 
+// The installer's command line: its quoted path and the launcher's arguments, 32767 characters at
+// most.
+wchar_t g_commandLine[32768];
+
 int Launch(HINSTANCE instance) {
   char installDir[PATH_BUFFER];
   char packagePath[PATH_BUFFER];  // what is unpacked: beside the launcher, or the sealed copy
@@ -179,11 +196,13 @@ int Launch(HINSTANCE instance) {
   // Where the package came from, for the debug line.
   const char* packageSource = packagePath;
 
-  HWND splash;
+  HWND splash = nullptr;
+  // Started hidden, as deployment agents start their commands, the launcher shows nothing.
+  int hidden = StartedHidden();
   uint32_t sealFlags = g_seal.flags;
   if (sealFlags == 0) {
     GetSplashBitmapPath(g_bitmapPath);
-    splash = ShowSplash(instance, SW_SHOW, g_bitmapPath);
+    if (!hidden) splash = ShowSplash(instance, SW_SHOW, g_bitmapPath);
     if (!GetPackagePath(packagePath))
       return Fail(EXIT_PACKAGE_UNREADABLE, "cannot tell the launcher's own folder", "Pack.qvd",
                   nullptr);
@@ -196,7 +215,7 @@ int Launch(HINSTANCE instance) {
       failure =
           TakeSealed(bitmap, "b", g_seal.bitmapHash, g_bitmapPath, "bitmap differs from the seal");
     if (failure != EXIT_INSTALLER_STARTED) return failure;
-    splash = ShowSplash(instance, SW_SHOW, bitmap.size != 0 ? g_bitmapPath : nullptr);
+    if (!hidden) splash = ShowSplash(instance, SW_SHOW, bitmap.size != 0 ? g_bitmapPath : nullptr);
     failure =
         TakeSealed(package, "p", g_seal.packageHash, packagePath, "package differs from the seal");
     if (failure != EXIT_INSTALLER_STARTED) return failure;
@@ -207,6 +226,7 @@ int Launch(HINSTANCE instance) {
   // Without a temporary directory of its own the launcher has nowhere safe to unpack.
   if (!MakeInstallDir(installDir))
     return NoTemporaryDirectory("cannot create an install directory");
+  LogLine("install directory: ", installDir);
 
   ProblemReporter reporter = {KeepFirstProblem, nullptr, nullptr};
   int failure = ExtractFailure(ExtractPackage(packagePath, installDir, &reporter), packageSource);
@@ -216,16 +236,31 @@ int Launch(HINSTANCE instance) {
   // An installer that came out of a damaged package, or only partly, is not run.
   HANDLE installer = nullptr;
   if (failure == EXIT_INSTALLER_STARTED) {
-    if (JoinPath(installerPath, installDir, "Installer.exe"))
-      installer = StartInstaller(installerPath);
-    if (installer == nullptr)
-      failure = Fail(EXIT_INSTALLER_NOT_STARTED, "installer missing or cannot be started",
-                     installerPath, nullptr);
+    DWORD error = 0;
+    if (JoinPath(installerPath, installDir, "Installer.exe")) {
+      installer = StartInstaller(installerPath, SkipProgramName(GetCommandLineW()), g_commandLine,
+                                 sizeof g_commandLine / sizeof *g_commandLine, &error);
+      LogWideLine("installer command line: ", g_commandLine);
+    }
+    if (installer == nullptr) {
+      // Not there at all: the package has no installer.
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        failure = Fail(EXIT_PACKAGE_DAMAGED, "no installer in the package", installerPath, nullptr);
+      else
+        failure = Fail(error != 0 ? static_cast<int>(error) : EXIT_INSTALLER_NOT_STARTED,
+                       "installer cannot be started", installerPath, nullptr);
+    }
   }
 
-  if (installer != nullptr) WaitForSingleObject(installer, INFINITE);
+  if (installer != nullptr) {
+    WaitForSingleObject(installer, INFINITE);
+    DWORD code = EXIT_INSTALLER_NOT_STARTED;
+    GetExitCodeProcess(installer, &code);
+    LogNumber("installer exit code: ", code);
+    failure = static_cast<int>(code);
+  }
 
-  RemoveTree(installDir);
+  if (!RemoveTree(installDir)) LogLine("not removed, in part or whole: ", installDir);
   return failure;
 }
 
@@ -235,7 +270,25 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   RestrictDllSearch();
   // Names and paths are in the system's ANSI code page, which may have double-byte characters.
   SetNameCodePage(static_cast<int>(GetACP()));
+  OpenRunLog();
+  wchar_t self[PATH_BUFFER];
+  DWORD length = GetModuleFileNameW(nullptr, self, PATH_BUFFER);
+  if (length == 0 || length >= PATH_BUFFER) self[0] = L'\0';
+  LogWideLine(g_seal.flags == 0                  ? "start, plain: "
+              : g_seal.flags == SEAL_SINGLE_FILE ? "start, sealed single file: "
+                                                 : "start, sealed folder: ",
+              self);
   int code = Launch(instance);
-  if (g_sealedDir[0] != '\0') RemoveTree(g_sealedDir);
+  if (g_sealedDir[0] != '\0' && !RemoveTree(g_sealedDir))
+    LogLine("not removed, in part or whole: ", g_sealedDir);
+  LogNumber("end, exit code ", static_cast<DWORD>(code));
   return code;
+}
+
+// The process starts here rather than in the C runtime's start-up code, which would bring
+// thread-local storage, relocation fixing, argument splitting and unwind tables into the stub
+// for nothing it uses (several kilobytes); the runtime's library initialises itself when it is
+// loaded. The stub has no static constructors to run.
+extern "C" void SetupEntry() {
+  ExitProcess(WinMain(GetModuleHandleA(nullptr), nullptr, nullptr, 0));
 }

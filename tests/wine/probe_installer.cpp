@@ -1,15 +1,15 @@
 // A stand-in for Installer.exe that writes down what it finds, for the launcher's Wine tests.
 // Into the file named by PROBE_REPORT it writes, one "key=value" per line: its program path and
-// command line, current directory, the user it runs as and its directory's access list (SDDL),
-// the value of PROBE_INHERITED, whether a splash window was visible when it started, the files
-// beside it, and after PROBE_LINGER_MS of serving its windows how many of them the launcher made
-// visible and topmost and whether one is in the foreground.
-// It also leaves a file and a directory beside itself, for the launcher to remove; with
-// PROBE_TRAPS set, also names that the ANSI calls cannot hold: names that best-fit mapping turns
-// into paths out of the tree, names outside the ANSI code page and a tree deeper than MAX_PATH.
-// PROBE_BUSY_MS keeps it from waiting for input that long after making its windows;
-// PROBE_WINDOWS sets their number (1). They start hidden: only the launcher shows them.
-// PROBE_EXIT_CODE sets its exit code (3), any 32-bit value.
+// command line (also the whole wide one, in UTF-8), the show state its startup information
+// carries, if any, its current directory, the user it runs as and its directory's access list
+// (SDDL), the value of PROBE_INHERITED, whether a splash window was visible when it started, the
+// files beside it, and after PROBE_LINGER_MS of serving its windows how many of them the launcher
+// made visible and topmost and whether one is in the foreground. It also leaves a file and a
+// directory beside itself, for the launcher to remove; with PROBE_TRAPS set, also names that the
+// ANSI calls cannot hold: names that best-fit mapping turns into paths out of the tree, names
+// outside the ANSI code page and a tree deeper than MAX_PATH. PROBE_BUSY_MS keeps it from waiting
+// for input that long after making its windows; PROBE_WINDOWS sets their number (1). They start
+// hidden: only the launcher shows them. PROBE_EXIT_CODE sets its exit code (3), any 32-bit value.
 #include <windows.h>
 // After windows.h, which it needs.
 #include <sddl.h>
@@ -107,6 +107,13 @@ void RecordStart() {
   GetModuleFileNameA(nullptr, text, MAX_PATH);
   Add("program", text);
   Add("command_line", GetCommandLineA());
+  WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, text, sizeof text, nullptr, nullptr);
+  Add("wide_command_line", text);
+  STARTUPINFOW startup;
+  GetStartupInfoW(&startup);
+  Add("show_state", (startup.dwFlags & STARTF_USESHOWWINDOW) != 0
+                        ? std::to_string(startup.wShowWindow)
+                        : std::string("(none)"));
   GetCurrentDirectoryA(sizeof text, text);
   Add("current_directory", text);
   const char* inherited = getenv("PROBE_INHERITED");
