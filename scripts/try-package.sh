@@ -15,7 +15,8 @@
 # - The installer's exit code: from the same trace, the code the installer's process hands to
 #   Wine when it ends (ExitProcess, a return from WinMain, an unhandled exception), all 32 bits,
 #   as GetExitCodeProcess would tell it on Windows. Nothing is changed in the package.
-# - The launcher's exit code: likewise, and explained as the README's table does.
+# - The launcher's exit code: likewise, and explained as the README's table does: once it started
+#   the installer, the installer's own.
 #
 # Exits with the launcher's verdict: 0 when it started the installer, 1 when it did not or the
 # run had to be ended (--timeout, 300 s), 2 for a wrong call.
@@ -211,14 +212,14 @@ as_code() {  # decimal and hex of an exit code as the trace prints it (signed)
   [ "$code" -lt 0 ] && code=$((code + 4294967296))
   printf '%d (0x%08X)' "$code" "$code"
 }
-meaning() {  # the README's table of the launcher's exit codes
+meaning() {  # the README's table of the launcher's own exit codes
   case $1 in
-    0) echo "the installer was started, and the launcher waited for it and cleaned up" ;;
-    1) echo "no Pack.qvd beside the launcher, or it cannot be read" ;;
-    2) echo "no directory of its own could be made under the temporary directory" ;;
-    3) echo "the package is damaged or unsafe, or a read or write failed while unpacking" ;;
-    4) echo "the package declares more than the temporary directory's disk has free" ;;
-    5) echo "Installer.exe is missing from the package or cannot be started" ;;
+    1619) echo "no Pack.qvd beside the launcher, or it cannot be read" ;;
+    1620) echo "the package is damaged or unsafe, or holds no Installer.exe" ;;
+    1632) echo "no directory of its own could be made under the temporary directory" ;;
+    112) echo "the package declares more than the temporary directory's disk has free" ;;
+    1603) echo "Installer.exe cannot be started, and the system gave no reason" ;;
+    *) echo "Installer.exe cannot be started: the system's error $1" ;;
   esac
 }
 
@@ -259,7 +260,9 @@ if [ -n "$timed_out" ]; then
 else
   code=$launcher_code
   [ "$code" = - ] && code=$launcher_status
-  if [ "$code" -ge 0 ] && [ "$code" -le 5 ]; then
+  if [ "$installer_started" != none ] && [ "$code" = "$installer_code" ]; then
+    echo "setup.exe exit code: $(as_code "$code"), the installer's, passed on once the launcher cleaned up"
+  elif [ "$installer_started" = none ] && [ "$code" -gt 0 ] && [ "$code" -lt 65536 ]; then
     echo "setup.exe exit code: $code, $(meaning "$code")"
   else
     echo "setup.exe exit code: $(as_code "$code"), not one of its own: it crashed or was ended"
@@ -279,4 +282,5 @@ else
 fi
 echo "report: $report"
 
-[ -z "$timed_out" ] && [ "$code" = 0 ]
+# The installer was started when the launcher passed its exit code on.
+[ -z "$timed_out" ] && [ "$installer_started" != none ] && [ "$code" = "$installer_code" ]

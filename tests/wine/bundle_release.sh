@@ -45,9 +45,9 @@ run_launcher() {
   return $status
 }
 started() { [ -f "$PROBE_REPORT" ] && grep -qx 'done=1' "$PROBE_REPORT"; }
-launched() { [ "$1" -eq 0 ] && started; }  # launched STATUS: exit 0, the installer ran
+launched() { [ "$1" -eq 3 ] && started; }  # launched STATUS: the probe's exit code 3, it ran
 # refused STATUS: the launcher's exit code for a seal that does not match, and nothing started
-refused() { [ "$1" -eq 3 ] && [ ! -f "$PROBE_REPORT" ]; }
+refused() { [ "$1" -eq $((1620 & 255)) ] && [ ! -f "$PROBE_REPORT" ]; }
 verification_fails() { ! osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >/dev/null 2>&1; }
 resource_listed() { wrestool -l "$1" | grep -q -- "--type=$2 --name=1 "; }
 version_text() { wrestool -x --raw --type=16 "$1" | iconv -f UTF-16LE -t UTF-8 2>/dev/null | tr '\0' '\n'; }

@@ -67,7 +67,7 @@ check "repainted pixel for pixel while unpacking" splash_on_screen
 check "the X window too has the bitmap's size and place" \
   bash -c "xwininfo -root -tree | grep -q ' $geometry '"
 wait "$launcher"
-check "exit code 0 with a splash" test $? -eq 0
+check "the installer's exit code 3 with a splash" test $? -eq 3
 check "the installer ran" grep -qx "done=1" "$work/report"
 check "the splash was gone before the installer started" grep -qx "splash_visible=0" "$work/report"
 check "the installer's window is in the foreground after the splash's" \
@@ -84,7 +84,7 @@ check "no bitmap: the launcher gets to unpacking" wait_for_staging
 wine_run "$inspector" 0 >"$work/inspect"
 check "no bitmap: no splash window, not even a hidden one" inspected "count=0"
 wait "$launcher"
-check "no bitmap: exit code 0" test $? -eq 0
+check "no bitmap: the installer's exit code 3" test $? -eq 3
 check "no bitmap: the installer ran" grep -qx "done=1" "$work/report"
 check "no bitmap: nothing left" test -z "$(find "$temp" -mindepth 1)"
 

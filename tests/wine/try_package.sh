@@ -2,9 +2,9 @@
 # scripts/try-package.sh on release folders made here, as a publisher runs it: for a good one
 # it prints the splash's screenshot (which shows the bitmap), the install directory as the
 # installer found it, the installer's exit code in full (1603, past the eight bits a Unix exit
-# status holds, while the launcher's own is 0), the launcher's exit code with its meaning, and
-# an empty temporary directory; its throwaway Wine prefix is gone afterwards. For a package
-# without an installer it says so, with the launcher's 5 and its debug line, and fails. Wrong
+# status holds), the launcher's exit code, the installer's passed on, and an empty temporary
+# directory; its throwaway Wine prefix is gone afterwards. For a package without an installer it
+# says so, with the launcher's 1620 and its debug line, and fails. Wrong
 # calls are refused before Wine starts. Each run makes a Wine prefix: about a minute in all.
 # usage: try_package.sh SETUP_EXE MAKE_TEST_PACKAGE_EXE PROBE_INSTALLER_EXE
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -52,7 +52,7 @@ check "sizes of the unpacked files" \
   eval "listed_under 'install directory' | grep -qxF 'docs/readme.txt  (8 bytes)'"
 check "the installer's exit code in full" said "installer exit code: 1603 (0x00000643)"
 check "the launcher's exit code and its meaning" \
-  said "setup.exe exit code: 0, the installer was started, and the launcher waited for it and cleaned up"
+  said "setup.exe exit code: 1603 (0x00000643), the installer's, passed on once the launcher cleaned up"
 check "nothing left in the temporary directory" said "left in the temporary directory: nothing"
 check "the throwaway prefix is removed" \
   [ "$(cd "$work/tmp" && ls -A)" = "$(basename "$report")" ]
@@ -68,9 +68,9 @@ check "a launcher failure: exit status 1" [ "$status" = 1 ]
 check "no splash without a bitmap" said "splash: none, there is no setup.bmp"
 check "no install directory" said "install directory: the installer was not started"
 check "no installer exit code" said "installer exit code: none, it was not started"
-check "the launcher's 5 and its meaning" \
-  said "setup.exe exit code: 5, Installer.exe is missing from the package or cannot be started"
-check "the launcher's debug line" grep -q '^setup.exe debug line: setup: installer missing.*\\Installer.exe' "$work/out"
+check "the launcher's 1620 and its meaning" \
+  said "setup.exe exit code: 1620, the package is damaged or unsafe, or holds no Installer.exe"
+check "the launcher's debug line" grep -q '^setup.exe debug line: setup: no installer in the package.*\\Installer.exe' "$work/out"
 check "unpacked and cleaned up" said "left in the temporary directory: nothing"
 
 # 3. Wrong calls, refused before any Wine work.
@@ -96,7 +96,7 @@ status=$?
 check "single file: a launcher failure: exit status 1" [ "$status" = 1 ]
 check "single file: no photograph" \
   said "splash: carried inside setup.exe (a single-file release), not photographed"
-check "single file: the plain launcher's 1" \
-  grep -q '^setup.exe exit code: 1, no Pack.qvd beside the launcher' "$work/out"
+check "single file: the plain launcher's 1619" \
+  grep -q '^setup.exe exit code: 1619, no Pack.qvd beside the launcher' "$work/out"
 
 finish
