@@ -274,9 +274,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   wchar_t self[PATH_BUFFER];
   DWORD length = GetModuleFileNameW(nullptr, self, PATH_BUFFER);
   if (length == 0 || length >= PATH_BUFFER) self[0] = L'\0';
-  LogWideLine(g_seal.flags == 0                  ? "start, plain: "
-              : g_seal.flags == SEAL_SINGLE_FILE ? "start, sealed single file: "
-                                                 : "start, sealed folder: ",
+  uint32_t sealFlags = g_seal.flags;
+  LogWideLine(sealFlags == 0                  ? "start, plain: "
+              : sealFlags == SEAL_SINGLE_FILE ? "start, sealed single file: "
+              : sealFlags == SEAL_FOLDER      ? "start, sealed folder: "
+                                              : "start, seal not understood: ",
               self);
   int code = Launch(instance);
   if (g_sealedDir[0] != '\0' && !RemoveTree(g_sealedDir))
