@@ -1,7 +1,7 @@
-// make_test_package SRC_DIR OUT [+d NAME | +f NAME TEXT]...: packs the tree below SRC_DIR,
-// directories before their contents, every file as a literal-coded blob. Records given with +d
-// and +f come first, as written, so that tests can make packages no packer would. A test
-// fixture, not the publishers' packer.
+// make_test_package SRC_DIR OUT [+d NAME | +f NAME TEXT | +huge NAME]...: packs the tree below
+// SRC_DIR, directories before their contents, every file as a literal-coded blob. Records given
+// with +d, +f and +huge (a blob that declares 4 GiB and holds one byte) come first, as written,
+// so that tests can make packages no packer would. A test fixture, not the publishers' packer.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -41,12 +41,17 @@ int main(int argc, char** argv) {
     } else if (kind == "+f" && i + 2 < argc) {
       files.push_back({argv[i + 1], LiteralBlob(argv[i + 2])});
       i += 2;
+    } else if (kind == "+huge" && i + 1 < argc) {
+      std::vector<uint8_t> blob = LiteralBlob("x");
+      blob[0] = blob[1] = blob[2] = blob[3] = 0xFF;
+      files.push_back({argv[++i], blob});
     } else {
       break;
     }
   }
   if (argc < 3 || i != argc) {
-    fprintf(stderr, "usage: make_test_package SRC_DIR OUT [+d NAME | +f NAME TEXT]...\n");
+    fprintf(stderr,
+            "usage: make_test_package SRC_DIR OUT [+d NAME | +f NAME TEXT | +huge NAME]...\n");
     return 2;
   }
   char source[PATH_BUFFER], out[PATH_BUFFER];

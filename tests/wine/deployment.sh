@@ -70,6 +70,12 @@ check "no installer in the package: 1620, package invalid" test "$code" = 1620
 rm "$app/Pack.qvd"
 started normal
 check "no package: 1619, package cannot be opened" test "$code" = 1619
+mkdir "$work/nothing"
+huge=()
+for i in $(seq 1 64); do huge+=(+huge "\\huge$i"); done
+wine_run "$packer" "$work/nothing" "$app/Pack.qvd" "${huge[@]}"
+started normal
+check "a package that declares 256 GiB: 112, disk full" test "$code" = 112
 cp "$work/whole.qvd" "$app/Pack.qvd"
 use_temp_dir "$work/missing"
 started normal
