@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -987,6 +988,87 @@ TEST_F(PackerTest, FollowLinksPacksWhatLinksPointTo) {
     fs::remove(root_ / c.link);
     fs::remove(root_ / "src/pong");
   }
+}
+
+// A package of `count` records that all name the one blob of `single` (a package of one file),
+// `cut` bytes shorter than it is.
+std::string SharingOneBlob(const std::string& single, size_t count, uint32_t cut) {
+  const Tables tables = ReadTables(single);
+  const uint32_t size = tables.files.at(0).size;
+  std::vector<PackageRecord> records;
+  for (size_t i = 0; i < count; ++i) records.push_back({"\\f" + std::to_string(i), 0, size - cut});
+  std::vector<uint8_t> bytes = PackageTablesBytes({}, records);
+  return std::string(bytes.begin(), bytes.end()) + single.substr(single.size() - size);
+}
+
+double SecondsToVerify(const fs::path& package, const Options& options) {
+  const auto start = std::chrono::steady_clock::now();
+  Capture(false, [&] { return packer::VerifyCommand(package, options); });
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST_F(PackerTest, VerifyDecodesASharedBlobOnceAndReportsEveryRecord) {
+  WriteMostlyZeros(root_ / "src/big", 24, 3);
+  ASSERT_EQ(Create("one.qvd"), 0);
+  const std::string single = Read("one.qvd");
+  Write("shared.qvd", SharingOneBlob(single, 300, 0));
+  Printed ok =
+      Capture(false, [&] { return packer::VerifyCommand(root_ / "shared.qvd", options_); });
+  EXPECT_EQ(ok.code, 0) << ok.text;
+  // However many records name the blob, verifying costs about one decoding of it.
+  const double once = SecondsToVerify(root_ / "one.qvd", options_);
+  const double shared = SecondsToVerify(root_ / "shared.qvd", options_);
+  EXPECT_LT(shared, 4 * once + 2) << once << " s for one record, " << shared << " for 300";
+
+  // A damaged shared blob is a problem of every record that names it.
+  Write("cut.qvd", SharingOneBlob(single, 300, 9));
+  options_.quiet = false;
+  Printed cut = Capture(false, [&] { return packer::VerifyCommand(root_ / "cut.qvd", options_); });
+  EXPECT_EQ(cut.code, 1);
+  EXPECT_EQ(std::count(cut.text.begin(), cut.text.end(), '\n'), 300) << cut.text.substr(0, 400);
+  for (const char* record : {"file 0 (\\f0)", "file 299 (\\f299)"})
+    EXPECT_NE(cut.text.find(record), std::string::npos) << record;
+}
+
+TEST_F(PackerTest, FollowLinksPacksADirectoryAgainOnlyWithinABound) {
+  Write("src/Installer.exe", "MZ");
+  // Two links to one shared folder: packed twice, as the links ask.
+  Write("outside/shared/lib.dll", "library");
+  fs::create_directory_symlink(root_ / "outside/shared", root_ / "src/one");
+  fs::create_directory_symlink(root_ / "outside/shared", root_ / "src/two");
+  options_.followLinks = true;
+  ASSERT_EQ(Create(), 0);
+  const Tables twice = ReadTables(Read("Pack.qvd"));
+  EXPECT_EQ(twice.fileNames(),
+            (std::vector<std::string>{"\\Installer.exe", "\\one\\lib.dll", "\\two\\lib.dll"}));
+  fs::remove(root_ / "Pack.qvd");
+
+  // 22 levels, each holding two links to the one below: no cycle, but 4 million paths. The walk
+  // stops at the bound, naming a link, and writes nothing.
+  for (int level = 22; level >= 0; --level) {
+    const fs::path dir = root_ / "deep" / std::to_string(level);
+    fs::create_directories(dir);
+    if (level == 22) {
+      Write(fs::path("deep") / "22" / "leaf.txt", "leaf");
+      continue;
+    }
+    fs::create_directory_symlink(root_ / "deep" / std::to_string(level + 1), dir / "a");
+    fs::create_directory_symlink(root_ / "deep" / std::to_string(level + 1), dir / "b");
+  }
+  fs::create_directory_symlink(root_ / "deep/0", root_ / "src/tree");
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    Create();
+    ADD_FAILURE() << "a tree of 4 million paths was packed";
+  } catch (const Failure& failure) {
+    EXPECT_NE(std::string(failure.what()).find("reached again through another link"),
+              std::string::npos)
+        << failure.what();
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 30) << "the walk went on";
+  EXPECT_FALSE(fs::exists(root_ / "Pack.qvd"));
 }
 
 // The real setuppack in a process of its own, with `temp` for its temporary directory and the

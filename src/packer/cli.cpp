@@ -340,13 +340,23 @@ AtomicOutput::~AtomicOutput() {
 void AtomicOutput::Write(const void* data, size_t size) {
   if (size > 0 && fwrite(data, 1, size, file_) != size)
     throw FileFailure(shown_ + ": write failed (disk full?)");
+  if (mirror_ != nullptr && size > 0) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    const size_t at = static_cast<size_t>(position_);
+    if (mirror_->size() < at + size) mirror_->resize(at + size);
+    std::copy(bytes, bytes + size, mirror_->begin() + static_cast<long>(at));
+  }
+  position_ += size;
 }
 
 void AtomicOutput::WriteAt(uint64_t position, const void* data, size_t size) {
   if (fseek(file_, static_cast<long>(position), SEEK_SET) != 0)
     throw FileFailure(shown_ + ": seek failed");
+  const uint64_t end = position_;
+  position_ = position;
   Write(data, size);
   fseek(file_, 0, SEEK_END);
+  position_ = std::max(end, position_);
 }
 
 void AtomicOutput::Commit() {

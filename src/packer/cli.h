@@ -66,6 +66,8 @@ struct Options {
   std::vector<std::string> exclude;  // glob patterns on paths relative to the source
   std::filesystem::path filesFrom;   // a list of paths to pack, one a line, instead of the tree
   bool followLinks = false;          // pack what links point to instead of refusing them
+  // create: when set, also receives the package's bytes exactly as written.
+  std::vector<uint8_t>* written = nullptr;
 };
 
 // A warning, counted; with --werror it is printed as an error even under --quiet.
@@ -165,6 +167,8 @@ class AtomicOutput {
   void Commit();
   // Closes the temporary file and keeps it, for reading, until this object goes.
   const std::filesystem::path& Close();
+  // Keeps a copy of every byte written from now on in `copy`, as the file will hold them.
+  void Mirror(std::vector<uint8_t>* copy) { mirror_ = copy; }
 
  private:
   void CopyToStandardOutput();
@@ -175,6 +179,8 @@ class AtomicOutput {
   std::filesystem::path temporary_;
   FILE* file_ = nullptr;
   std::optional<RemovedOnInterrupt> pending_;
+  std::vector<uint8_t>* mirror_ = nullptr;
+  uint64_t position_ = 0;
 };
 
 // Throws FileFailure, naming `target`, unless the directory it is to be written in exists.

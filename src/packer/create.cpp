@@ -474,6 +474,10 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
   fs::path output = options.output.empty() ? fs::path("Pack.qvd") : options.output;
   // Made before the walk, so that the walk meets the temporary file too if it lies in the tree.
   AtomicOutput out(output);
+  if (options.written != nullptr) {
+    options.written->clear();
+    out.Mirror(options.written);
+  }
   SourceTree tree;
   std::vector<std::string> problems;
   CollectSource(sourceDir, options, {output, out.temporary()}, &tree, &problems);
