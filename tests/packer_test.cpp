@@ -19,6 +19,7 @@
 #include "support/package_builder.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -1070,6 +1071,73 @@ TEST_F(PackerTest, FollowLinksPacksADirectoryAgainOnlyWithinABound) {
   EXPECT_LT(seconds, 30) << "the walk went on";
   EXPECT_FALSE(fs::exists(root_ / "Pack.qvd"));
 }
+
+#ifndef _WIN32
+// The real setuppack's `create src -o -` with standard output opened onto `output` by the shell
+// (`>`, or `>>` with `append`); its exit status.
+int CreateToStandardOutput(const fs::path& source, const fs::path& output, bool append) {
+  pid_t child = fork();
+  if (child == 0) {
+    int fd = open(output.c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC), 0644);
+    if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) _exit(126);
+    execl(SETUPPACK_PATH, SETUPPACK_PATH, "create", source.c_str(), "-o", "-", "--quiet",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST_F(PackerTest, StandardOutputRedirectedIntoTheSourceIsNotPackedIntoItself) {
+  Write("src/Installer.exe", Sample(3000, 4));
+  ASSERT_EQ(CreateToStandardOutput(root_ / "src", root_ / "src/out.qvd", false), 0);
+  const std::string made = Read("src/out.qvd");
+  EXPECT_EQ(ReadTables(made).fileNames(), std::vector<std::string>{"\\Installer.exe"});
+
+  // `>>` onto an older package in the tree: the older one is the file being written too.
+  fs::rename(root_ / "src/out.qvd", root_ / "src/old.qvd");
+  ASSERT_EQ(CreateToStandardOutput(root_ / "src", root_ / "src/old.qvd", true), 0);
+  const std::string appended = Read("src/old.qvd");
+  ASSERT_GT(appended.size(), made.size());
+  EXPECT_EQ(appended.substr(0, made.size()), made);
+  EXPECT_EQ(ReadTables(appended.substr(made.size())).fileNames(),
+            std::vector<std::string>{"\\Installer.exe"});
+  // Redirected elsewhere, a package in the tree is packed like any file.
+  ASSERT_EQ(CreateToStandardOutput(root_ / "src", root_ / "elsewhere.qvd", false), 0);
+  EXPECT_EQ(ReadTables(Read("elsewhere.qvd")).fileNames(),
+            (std::vector<std::string>{"\\Installer.exe", "\\old.qvd"}));
+}
+
+TEST_F(PackerTest, TemporaryFilesAreTheOwnersAloneUntilPutInPlace) {
+  const mode_t before = umask(022);
+  auto mode = [](const fs::path& path) {
+    struct stat status = {};
+    EXPECT_EQ(lstat(path.c_str(), &status), 0) << path;
+    return status.st_mode & 07777;
+  };
+  {
+    packer::AtomicOutput out(root_ / "made.qvd");
+    EXPECT_EQ(mode(out.temporary()), 0600u) << "beside the output";
+    out.Write("bytes", 5);
+    out.Commit();
+  }
+  EXPECT_EQ(mode(root_ / "made.qvd"), 0644u) << "the output gets what the umask gives";
+  {
+    // Standard output's package, and the copy of standard input, are built in the temporary
+    // directory, which every user shares.
+    packer::AtomicOutput out("-");
+    EXPECT_EQ(mode(out.temporary()), 0600u) << "in the temporary directory";
+  }
+  umask(077);
+  {
+    packer::AtomicOutput out(root_ / "private.qvd");
+    out.Commit();
+  }
+  EXPECT_EQ(mode(root_ / "private.qvd"), 0600u);
+  umask(before);
+}
+#endif
 
 // The real setuppack in a process of its own, with `temp` for its temporary directory and the
 // stop signals as usual, whatever this process ignores or blocks.

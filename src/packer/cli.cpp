@@ -321,7 +321,7 @@ AtomicOutput::AtomicOutput(const fs::path& target)
     temporary_ += ".part" + std::to_string(n);
     if (fs::exists(fs::symlink_status(temporary_, error))) continue;
     pending_.emplace(temporary_, false);
-    file_ = CreateNewFile(temporary_);
+    file_ = CreateNewFile(temporary_, !toStandardOutput_);
     if (file_ == nullptr) pending_.reset();
   }
   if (file_ == nullptr) {
@@ -364,12 +364,11 @@ void AtomicOutput::Commit() {
     CopyToStandardOutput();
     return;
   }
-  int closed = fclose(file_);
+  GiveUsualAccess(file_);
+  FILE* file = file_;
   file_ = nullptr;
-  if (closed != 0) throw FileFailure(shown_ + ": write failed (disk full?)");
-  std::error_code error;
-  fs::rename(temporary_, target_, error);
-  if (error) throw FileFailure(shown_ + ": cannot be replaced: " + error.message());
+  std::string why;
+  if (!PutInPlace(file, temporary_, target_, &why)) throw FileFailure(shown_ + ": " + why);
   temporary_.clear();
   pending_.reset();
 }
