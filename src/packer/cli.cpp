@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
+#include <new>
 #include <random>
 #include <system_error>
 
@@ -433,7 +434,17 @@ std::vector<uint8_t> ReadWholeFile(const fs::path& path) {
   std::streamoff size = in.tellg();
   if (size < 0) throw FileFailure(path.string() + ": cannot be read");
   in.seekg(0, std::ios::beg);
-  bytes.resize(static_cast<size_t>(size));
+  // Named here, where the size is known: a bare "out of memory" would not say which file asked.
+  const std::string tooLarge =
+      path.string() + ": " + FormatBytes(static_cast<uint64_t>(size)) +
+      ", more than this program can hold in memory" +
+      (static_cast<uint64_t>(size) > 0xFFFFFFFFu ? " (is it the file meant?)" : "");
+  if (static_cast<uint64_t>(size) > bytes.max_size()) throw FileFailure(tooLarge);
+  try {
+    bytes.resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    throw FileFailure(tooLarge);
+  }
   if (size > 0 && !in.read(reinterpret_cast<char*>(bytes.data()), size))
     throw FileFailure(path.string() + ": cannot be read");
   return bytes;
