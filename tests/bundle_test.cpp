@@ -430,6 +430,11 @@ TEST(ResourcesTest, VersionInformationReadsBack) {
   EXPECT_THROW(packer::ReadVersionResource(bad, "x"), Failure);
   info.strings = {{"ProductName", "\xC0\xAF"}};
   EXPECT_THROW(packer::VersionResourceData(info), Failure);
+  // Readers stop at the first NUL: text holding one would read back cut short.
+  info.strings = {{"ProductName", std::string("Zeta\0hidden", 11)}};
+  EXPECT_THROW(packer::VersionResourceData(info), Failure);
+  info.strings = {{"", "no name"}};
+  EXPECT_THROW(packer::VersionResourceData(info), Failure);
 }
 
 TEST(ResourcesTest, VersionNumbersAndTextAreCheckedStrictly) {

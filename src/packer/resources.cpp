@@ -477,6 +477,10 @@ std::vector<uint8_t> VersionResourceData(const VersionInfo& info) {
     std::u16string name, value;
     if (!Utf8ToUtf16(string.first, &name) || !Utf8ToUtf16(string.second, &value))
       throw Failure("version string is not UTF-8: " + string.first);
+    // Readers take the text to its first NUL: one inside would cut what they show.
+    if (name.empty() || name.find(u'\0') != std::u16string::npos ||
+        value.find(u'\0') != std::u16string::npos)
+      throw Failure("version string empty or holding a NUL character: " + string.first);
     node.key = name;
     node.text = true;
     node.value = TextValue(value);
