@@ -567,13 +567,16 @@ TEST_F(BundleTest, TheSealIsOfTheBytesWrittenNotOfWhatThePathHoldsLater) {
   create.output = root_ / "planted.qvd";
   ASSERT_EQ(packer::CreateCommand(root_ / "other", create), 0);
   const std::vector<uint8_t> planted = Read(root_ / "planted.qvd");
-  static std::vector<uint8_t> written;
-  static fs::path plant;
-  plant = root_ / "planted.qvd";
+  static std::vector<uint8_t> written, plant;
+  plant = planted;
   packer::g_packageWritten = [](const fs::path& package) {
     written = packer::ReadWholeFile(package);
-    fs::copy_file(plant, package, fs::copy_options::overwrite_existing);
+    std::ofstream(package, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(plant.data()), static_cast<long>(plant.size()));
   };
+  struct Unhook {
+    ~Unhook() { packer::g_packageWritten = nullptr; }
+  } unhook;
   create.output = root_ / "made.qvd";
   ASSERT_EQ(packer::CreateCommand(root_ / "payload", create), 0);
   for (const char* source : {"payload", "made.qvd"}) {
@@ -588,7 +591,6 @@ TEST_F(BundleTest, TheSealIsOfTheBytesWrittenNotOfWhatThePathHoldsLater) {
     EXPECT_EQ(seal.package, packer::Sha256(written));
     EXPECT_NE(seal.package, packer::Sha256(planted)) << "sealed to the planted package";
   }
-  packer::g_packageWritten = nullptr;
 }
 
 TEST_F(BundleTest, FolderReleaseWithoutSplashIsSealedToNoBitmap) {
