@@ -297,7 +297,7 @@ void Progress::Draw(Clock::time_point now) {
   g_lineColumns.store(line.size());
 }
 
-AtomicOutput::AtomicOutput(const fs::path& target)
+AtomicOutput::AtomicOutput(const fs::path& target, bool reopened)
     : target_(target), toStandardOutput_(IsStandardStream(target)) {
   shown_ = toStandardOutput_ ? "standard output" : target.string();
   fs::path directory = target.parent_path();
@@ -322,7 +322,7 @@ AtomicOutput::AtomicOutput(const fs::path& target)
     temporary_ += ".part" + std::to_string(n);
     if (fs::exists(fs::symlink_status(temporary_, error))) continue;
     pending_.emplace(temporary_, false);
-    file_ = CreateNewFile(temporary_, !toStandardOutput_);
+    file_ = CreateNewFile(temporary_, !reopened);
     if (file_ == nullptr) pending_.reset();
   }
   if (file_ == nullptr) {
@@ -384,17 +384,15 @@ const fs::path& AtomicOutput::Close() {
 void AtomicOutput::CopyToStandardOutput() {
   if (fflush(file_) != 0 || fseek(file_, 0, SEEK_SET) != 0)
     throw FileFailure(temporary_.string() + ": write failed (disk full?)");
-  // The temporary file was opened for writing only: read it back through a handle of its own.
-  FILE* in = OpenForReading(temporary_);
-  if (in == nullptr) throw FileFailure(temporary_.string() + ": cannot be read back");
+  // Read back through the handle it was written with, never by its name in a directory others
+  // share; on Windows the name cannot even be opened, as the file is marked for deletion.
   UseBinaryMode(stdout);
   std::vector<char> buffer(1 << 16);
   size_t got;
   bool ok = true;
-  while (ok && (got = fread(buffer.data(), 1, buffer.size(), in)) > 0)
+  while (ok && (got = fread(buffer.data(), 1, buffer.size(), file_)) > 0)
     ok = fwrite(buffer.data(), 1, got, stdout) == got;
-  ok = ok && !ferror(in);
-  fclose(in);
+  ok = ok && !ferror(file_);
   if (fflush(stdout) != 0 || !ok) throw FileFailure(shown_ + ": write failed");
 }
 
@@ -407,7 +405,7 @@ void RequireDirectoryFor(const fs::path& target) {
 
 InputFile::InputFile(const fs::path& path) : path_(path) {
   if (!IsStandardStream(path)) return;
-  copy_.reset(new AtomicOutput(path));
+  copy_.reset(new AtomicOutput(path, true));
   UseBinaryMode(stdin);
   std::vector<uint8_t> buffer(1 << 16);
   size_t got;

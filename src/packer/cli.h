@@ -155,7 +155,9 @@ class RemovedOnInterrupt {
 // once complete, so that what reads it gets a whole package or, with the failure, nothing.
 class AtomicOutput {
  public:
-  explicit AtomicOutput(const std::filesystem::path& target);
+  // `reopened`: the temporary file will be opened again by its name (Close), so on Windows it
+  // cannot be marked for deletion while it is written.
+  explicit AtomicOutput(const std::filesystem::path& target, bool reopened = false);
   ~AtomicOutput();
   AtomicOutput(const AtomicOutput&) = delete;
   AtomicOutput& operator=(const AtomicOutput&) = delete;

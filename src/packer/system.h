@@ -37,7 +37,8 @@ int TerminalColumns();
 // call it whatever the interrupted code was doing.
 void WriteStderrNow(const char* text, size_t size);
 
-// Creates `path` for binary writing only if nothing of that name exists; null otherwise. On
+// Creates `path` for binary writing (and reading back) only if nothing of that name exists; null
+// otherwise. On
 // Windows the file may be deleted while it is open, which the stop handler needs: it runs on a
 // thread of its own while the main thread may still be writing. Natively only its owner may
 // read it: temporary files often lie in folders that others share. With `goesWithTheProcess`

@@ -123,9 +123,9 @@ void WriteStderrNow(const char* text, size_t size) {
 }
 
 FILE* CreateNewFile(const std::filesystem::path& path, bool) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
-  FILE* file = fdopen(fd, "wb");
+  FILE* file = fdopen(fd, "w+b");
   if (file == nullptr) {
     close(fd);
     unlink(path.c_str());

@@ -142,9 +142,9 @@ void WriteStderrNow(const char* text, size_t size) {
 }
 
 FILE* CreateNewFile(const std::filesystem::path& path, bool goesWithTheProcess) {
-  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE | (goesWithTheProcess ? DELETE : 0),
-                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = CreateFileW(
+      path.c_str(), GENERIC_READ | GENERIC_WRITE | (goesWithTheProcess ? DELETE : 0),
+      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   if (goesWithTheProcess) {
     // Marked, not FILE_FLAG_DELETE_ON_CLOSE: a mark can be taken back once the file is whole.
@@ -156,7 +156,14 @@ FILE* CreateNewFile(const std::filesystem::path& path, bool goesWithTheProcess) 
       return nullptr;
     }
   }
-  return StreamOnHandle(handle, 1);
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "w+b");
+  if (file == nullptr) _close(fd);
+  return file;
 }
 
 bool PutInPlace(FILE* file, const std::filesystem::path& temporary,
