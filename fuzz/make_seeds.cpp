@@ -15,6 +15,7 @@
 #include "support/package_builder.h"
 #include "support/reference_codec.h"
 #include "support/scratch.h"
+#include "support/test_stub.h"
 
 namespace {
 
@@ -174,6 +175,95 @@ void BundleSeeds(Seeds* seeds) {
   seeds->Add("single-cut", cut);
 }
 
+// The test stub as PE32+: the optional header's 32-bit fields widened where PE32+ widens them
+// (image base, stack and heap sizes), the section table moved behind it. Without relocations,
+// which would name 4-byte pointers.
+Bytes WideStub() {
+  TestStubShape shape;
+  shape.relocations = false;
+  Bytes narrow = MakeTestStub(shape);
+  Bytes wide = narrow;
+  const size_t optional = 0x80 + 24;
+  auto get32 = [&](size_t at) {
+    return static_cast<uint32_t>(narrow[at] | narrow[at + 1] << 8 | narrow[at + 2] << 16 |
+                                 narrow[at + 3] << 24);
+  };
+  std::fill(wide.begin() + static_cast<long>(optional), wide.begin() + 0x400, 0);
+  std::copy(narrow.begin() + static_cast<long>(optional),
+            narrow.begin() + static_cast<long>(optional) + 24,
+            wide.begin() + static_cast<long>(optional));
+  Put32(&wide, optional, 0x20B);
+  Put32(&wide, optional + 24, get32(optional + 28));  // the image base's low half
+  std::copy(narrow.begin() + static_cast<long>(optional) + 32,
+            narrow.begin() + static_cast<long>(optional) + 72,
+            wide.begin() + static_cast<long>(optional) + 32);
+  for (int i = 0; i < 4; ++i) Put32(&wide, optional + 72 + 8 * i, get32(optional + 72 + 4 * i));
+  Put32(&wide, optional + 104, get32(optional + 88));
+  Put32(&wide, optional + 108, get32(optional + 92));
+  std::copy(narrow.begin() + static_cast<long>(optional) + 96,
+            narrow.begin() + static_cast<long>(optional) + 224 + 40 * 3,
+            wide.begin() + static_cast<long>(optional) + 112);
+  wide[0x80 + 4] = 0x64;  // x64
+  wide[0x80 + 5] = 0x86;
+  wide[0x80 + 20] = 240;
+  return wide;
+}
+
+// An .ico of two images: a 16x16 bitmap with its masks, and a 256x256 PNG (its header only).
+Bytes TwoImageIcon() {
+  Bytes bitmap(40 + 16 * 16 * 4 + 16 * 4, 0x11);
+  Put32(&bitmap, 0, 40);
+  Put32(&bitmap, 4, 16);
+  Put32(&bitmap, 8, 32);
+  Put32(&bitmap, 12, 1 | 32 << 16);
+  Put32(&bitmap, 32, 0);
+  Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R', 0,
+               0,    1,   0,   0,   0,    1,    0,    8,    6, 0, 0, 0,  1,   2,   3,   4};
+  Bytes ico(6 + 2 * 16, 0);
+  ico[2] = 1;
+  ico[4] = 2;
+  ico[6] = 16;
+  ico[7] = 16;
+  ico[6 + 4] = 1;
+  ico[6 + 6] = 32;
+  Put32(&ico, 6 + 8, static_cast<uint32_t>(bitmap.size()));
+  Put32(&ico, 6 + 12, static_cast<uint32_t>(ico.size()));
+  ico[22 + 4] = 1;
+  ico[22 + 6] = 32;
+  Put32(&ico, 22 + 8, static_cast<uint32_t>(png.size()));
+  Put32(&ico, 22 + 12, static_cast<uint32_t>(ico.size() + bitmap.size()));
+  ico.insert(ico.end(), bitmap.begin(), bitmap.end());
+  ico.insert(ico.end(), png.begin(), png.end());
+  return ico;
+}
+
+// The resource harness's input: the stub's length in two bytes, the stub, the icon.
+Bytes StubAndIcon(const Bytes& stub, const Bytes& icon) {
+  Bytes input = {static_cast<uint8_t>(stub.size()), static_cast<uint8_t>(stub.size() >> 8)};
+  input.insert(input.end(), stub.begin(), stub.end());
+  input.insert(input.end(), icon.begin(), icon.end());
+  return input;
+}
+
+void ResourceSeeds(Seeds* seeds, const char* realStub) {
+  const Bytes icon = TwoImageIcon();
+  seeds->Add("pe32", StubAndIcon(MakeTestStub(), icon));
+  seeds->Add("pe32-no-icon", StubAndIcon(MakeTestStub(), {}));
+  TestStubShape bare;
+  bare.resources = false;
+  seeds->Add("pe32-no-resources", StubAndIcon(MakeTestStub(bare), icon));
+  seeds->Add("pe32plus", StubAndIcon(WideStub(), icon));
+  if (realStub == nullptr) return;
+  char path[PATH_BUFFER];
+  std::string stub;
+  if (!ToPortablePath(realStub, path, MAX_PATH) || !ReadWholeFile(path, &stub) ||
+      stub.size() > 0xFFFF) {
+    ++seeds->failed;
+    return;
+  }
+  seeds->Add("launcher", StubAndIcon(Bytes(stub.begin(), stub.end()), icon));
+}
+
 bool MakeSeedDir(const std::string& dir) {
   return MakeDirectory(dir.c_str()) != MAKEDIR_FAILED;
 }
@@ -182,23 +272,25 @@ bool MakeSeedDir(const std::string& dir) {
 
 int main(int argc, char** argv) {
   char out[PATH_BUFFER];
-  if (argc != 2 || !ToPortablePath(argv[1], out, MAX_PATH)) {
-    fprintf(stderr, "usage: make_fuzz_seeds OUT_DIR\n");
+  if ((argc != 2 && argc != 3) || !ToPortablePath(argv[1], out, MAX_PATH)) {
+    fprintf(stderr, "usage: make_fuzz_seeds OUT_DIR [LAUNCHER_STUB]\n");
     return 2;
   }
-  Seeds blobs, packages, bundles;
+  Seeds blobs, packages, bundles, resources;
   blobs.dir = std::string(out) + "\\decode_fuzzer";
   packages.dir = std::string(out) + "\\package_fuzzer";
   bundles.dir = std::string(out) + "\\bundle_fuzzer";
+  resources.dir = std::string(out) + "\\resource_fuzzer";
   if (!MakeSeedDir(out) || !MakeSeedDir(blobs.dir) || !MakeSeedDir(packages.dir) ||
-      !MakeSeedDir(bundles.dir)) {
+      !MakeSeedDir(bundles.dir) || !MakeSeedDir(resources.dir)) {
     fprintf(stderr, "make_fuzz_seeds: cannot create the seed directories in %s\n", argv[1]);
     return 1;
   }
   BlobSeeds(&blobs);
   PackageSeeds(&packages);
   BundleSeeds(&bundles);
-  printf("%d blob seeds, %d package seeds, %d release seeds\n", blobs.written, packages.written,
-         bundles.written);
-  return blobs.failed + packages.failed + bundles.failed == 0 ? 0 : 1;
+  ResourceSeeds(&resources, argc == 3 ? argv[2] : nullptr);
+  printf("%d blob seeds, %d package seeds, %d release seeds, %d resource seeds\n", blobs.written,
+         packages.written, bundles.written, resources.written);
+  return blobs.failed + packages.failed + bundles.failed + resources.failed == 0 ? 0 : 1;
 }

@@ -53,11 +53,16 @@ Resource MakeResource(uint16_t type, uint16_t name, uint16_t language, size_t si
 std::vector<uint8_t> MakeIco() {
   std::vector<uint8_t> bitmap(40 + 16 * 16 * 4 + 16 * 4, 0x11);
   Set32(&bitmap, 0, 40);
+  Set32(&bitmap, 4, 16);
+  Set32(&bitmap, 8, 32);  // the colour rows and the mask's
+  Set32(&bitmap, 32, 0);
   bitmap[12] = 1;  // planes
   bitmap[13] = 0;
   bitmap[14] = 32;  // bits per pixel
   bitmap[15] = 0;
-  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 1, 2, 3, 4, 5, 6};
+  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0,
+                              13,   'I', 'H', 'D', 'R',  0,    0,    1,    0, 0, 0,
+                              1,    0,   8,   6,   0,    0,    0,    1,    2, 3, 4};
   std::vector<uint8_t> ico(6 + 2 * 16, 0);
   ico[2] = 1;
   ico[4] = 2;
@@ -71,8 +76,11 @@ std::vector<uint8_t> MakeIco() {
   ico[22 + 6] = 32;
   Set32(&ico, 22 + 8, static_cast<uint32_t>(png.size()));
   Set32(&ico, 22 + 12, static_cast<uint32_t>(ico.size() + bitmap.size()));
-  ico.insert(ico.end(), bitmap.begin(), bitmap.end());
-  ico.insert(ico.end(), png.begin(), png.end());
+  // Copied into room made first: GCC 12's -O3 warns about inserting into a small vector.
+  const size_t at = ico.size();
+  ico.resize(at + bitmap.size() + png.size());
+  std::copy(bitmap.begin(), bitmap.end(), ico.begin() + static_cast<long>(at));
+  std::copy(png.begin(), png.end(), ico.begin() + static_cast<long>(at + bitmap.size()));
   return ico;
 }
 
@@ -329,6 +337,74 @@ TEST(ResourcesTest, IconFilesBecomeAGroupAndNumberedImages) {
   refused({'G', 'I', 'F', '8', '9', 'a'}, "not an icon");
 }
 
+// An .ico of `count` entries that all name the PNG image of MakeIco's, of `width` x `width`.
+std::vector<uint8_t> IcoNamingOneImage(size_t count, uint8_t width) {
+  std::vector<uint8_t> ico = MakeIco();
+  std::vector<uint8_t> png(ico.begin() + static_cast<long>(Get32(ico, 22 + 12)), ico.end());
+  std::vector<uint8_t> many(6 + 16 * count, 0);
+  many[2] = 1;
+  many[4] = static_cast<uint8_t>(count);
+  many[5] = static_cast<uint8_t>(count >> 8);
+  for (size_t i = 0; i < count; ++i) {
+    many[6 + 16 * i] = width;
+    many[6 + 16 * i + 1] = width;
+    Set32(&many, 6 + 16 * i + 8, static_cast<uint32_t>(png.size()));
+    Set32(&many, 6 + 16 * i + 12, static_cast<uint32_t>(many.size()));
+  }
+  const size_t at = many.size();
+  many.resize(at + png.size());
+  std::copy(png.begin(), png.end(), many.begin() + static_cast<long>(at));
+  return many;
+}
+
+TEST(ResourcesTest, IconsHoldEachImageOnceAndNoMoreThanTheFile) {
+  // Entries that all name one image: one image resource, every entry of the group naming it.
+  std::vector<uint8_t> shared = IcoNamingOneImage(200, 0);
+  std::vector<Resource> icon = packer::IconResources(shared, "shared.ico");
+  ASSERT_EQ(icon.size(), 2u);
+  EXPECT_EQ(icon[1].type.id, packer::kResourceGroupIcon);
+  ASSERT_EQ(icon[1].data.size(), 6u + 14 * 200);
+  for (size_t i = 0; i < 200; ++i) EXPECT_EQ(icon[1].data[6 + 14 * i + 12], 1) << i;
+  std::vector<uint8_t> section = packer::ResourceSection(icon, 0x3000);
+  EXPECT_LE(section.size(), shared.size() + 256) << "the section holds more than the file";
+
+  auto refused = [](const std::vector<uint8_t>& bytes, const char* why) {
+    try {
+      packer::IconResources(bytes, "bad.ico");
+      ADD_FAILURE() << "accepted: " << why;
+    } catch (const Failure& failure) {
+      EXPECT_NE(std::string(failure.what()).find(why), std::string::npos) << failure.what();
+    }
+  };
+  refused(IcoNamingOneImage(257, 0), "more than the 256");
+  refused(IcoNamingOneImage(4000, 0), "more than the 256");
+  refused(IcoNamingOneImage(2, 48), "another size");
+  // Images that share bytes without being the same image would count those bytes twice.
+  std::vector<uint8_t> overlapping = IcoNamingOneImage(2, 0);
+  Set32(&overlapping, 22 + 8, Get32(overlapping, 22 + 8) - 1);
+  Set32(&overlapping, 22 + 12, Get32(overlapping, 22 + 12) + 1);
+  refused(overlapping, "overlaps image 1");
+  std::vector<uint8_t> intoList = IcoNamingOneImage(2, 0);
+  Set32(&intoList, 22 + 12, 6);
+  refused(intoList, "overlaps the image list");
+
+  // A bitmap is checked against its entry and must hold its header, colours and both masks.
+  std::vector<uint8_t> ico = MakeIco();
+  const uint32_t bitmapSize = Get32(ico, 6 + 8);
+  std::vector<uint8_t> shortBitmap = ico;
+  Set32(&shortBitmap, 6 + 8, bitmapSize - 1);
+  refused(shortBitmap, "shorter than its pixels");
+  std::vector<uint8_t> wide = ico;
+  Set32(&wide, 38 + 4, 17);
+  refused(wide, "another size");
+  std::vector<uint8_t> palette = ico;
+  palette[38 + 14] = 8;  // 8 bits a pixel need 256 colours before the pixels
+  refused(palette, "shorter than its pixels");
+  std::vector<uint8_t> noHeader = ico;
+  Set32(&noHeader, 22 + 8, 20);
+  refused(noHeader, "without its header");
+}
+
 TEST(ResourcesTest, VersionInformationReadsBack) {
   packer::VersionInfo info;
   ASSERT_TRUE(packer::ParseVersionNumber("1.2.3", &info.fileVersion));
@@ -358,6 +434,11 @@ TEST(ResourcesTest, VersionInformationReadsBack) {
   bad[40] ^= 1;
   EXPECT_THROW(packer::ReadVersionResource(bad, "x"), Failure);
   info.strings = {{"ProductName", "\xC0\xAF"}};
+  EXPECT_THROW(packer::VersionResourceData(info), Failure);
+  // Readers stop at the first NUL: text holding one would read back cut short.
+  info.strings = {{"ProductName", std::string("Zeta\0hidden", 11)}};
+  EXPECT_THROW(packer::VersionResourceData(info), Failure);
+  info.strings = {{"", "no name"}};
   EXPECT_THROW(packer::VersionResourceData(info), Failure);
 }
 
@@ -481,6 +562,40 @@ TEST_F(BundleTest, FolderReleaseIsSealedToItsPackageAndSplash) {
   // The package unpacks to the payload.
   EXPECT_EQ(packer::ExtractCommand(root_ / "out" / "Pack.qvd", root_ / "unpacked", options_), 0);
   EXPECT_EQ(Listing(root_ / "unpacked"), (std::vector<std::string>{"Installer.exe", "data"}));
+}
+
+TEST_F(BundleTest, TheSealIsOfTheBytesWrittenNotOfWhatThePathHoldsLater) {
+  // Whoever can write the release folder swaps Pack.qvd right after it is in place.
+  fs::create_directories(root_ / "other");
+  std::ofstream(root_ / "other" / "Installer.exe") << "another installer altogether";
+  packer::Options create = options_;
+  create.output = root_ / "planted.qvd";
+  ASSERT_EQ(packer::CreateCommand(root_ / "other", create), 0);
+  const std::vector<uint8_t> planted = Read(root_ / "planted.qvd");
+  static std::vector<uint8_t> written, plant;
+  plant = planted;
+  packer::g_packageWritten = [](const fs::path& package) {
+    written = packer::ReadWholeFile(package);
+    std::ofstream(package, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(plant.data()), static_cast<long>(plant.size()));
+  };
+  struct Unhook {
+    ~Unhook() { packer::g_packageWritten = nullptr; }
+  } unhook;
+  create.output = root_ / "made.qvd";
+  ASSERT_EQ(packer::CreateCommand(root_ / "payload", create), 0);
+  for (const char* source : {"payload", "made.qvd"}) {
+    SCOPED_TRACE(source);
+    written.clear();
+    bundle_.source = root_ / source;
+    bundle_.output = root_ / (std::string("out-") + source);
+    Bundle();
+    ASSERT_FALSE(written.empty());
+    EXPECT_EQ(Read(bundle_.output / "Pack.qvd"), planted) << "the swap happened";
+    Seal seal = SealOf(Read(bundle_.output / "setup.exe"));
+    EXPECT_EQ(seal.package, packer::Sha256(written));
+    EXPECT_NE(seal.package, packer::Sha256(planted)) << "sealed to the planted package";
+  }
 }
 
 TEST_F(BundleTest, FolderReleaseWithoutSplashIsSealedToNoBitmap) {
@@ -613,6 +728,18 @@ TEST_F(BundleTest, StubsThatCannotBeSealedAreRefused) {
   EXPECT_FALSE(fs::exists(root_ / "folder2"));
   EXPECT_FALSE(fs::exists(root_ / "again.exe"));
 
+  // A program without sections is no launcher, whatever follows its headers.
+  std::vector<uint8_t> bare = MakeTestStub();
+  bare[0x80 + 6] = 0;
+  bare[0x80 + 7] = 0;
+  WriteBytes("bare.exe", bare);
+  bundle_.stub = root_ / "bare.exe";
+  std::string bareRefusal = Refusal();
+  EXPECT_NE(bareRefusal.find("without sections; not the launcher"), std::string::npos)
+      << bareRefusal;
+  EXPECT_EQ(bareRefusal.find("after its sections"), std::string::npos) << bareRefusal;
+  EXPECT_FALSE(fs::exists(root_ / "folder2"));
+
   // A signed stub loses its signature, and the release is the one the unsigned stub makes.
   std::vector<uint8_t> signedStub = MakeTestStub();
   size_t size = signedStub.size();
@@ -647,6 +774,38 @@ TEST_F(BundleTest, BadInputsAreRefusedBeforeAnythingIsWritten) {
   bundle_.product = "Caf\xE9";  // Latin-1, not UTF-8
   refusedFor("not UTF-8");
   bundle_.product = "Cafe";
+  // Text that breaks lines, steers a terminal or turns the reading direction round is a usage
+  // error, in every field.
+  for (const char* misleading :
+       {"Setup\xE2\x80\xAE"
+        "fdp.exe",
+        "a\xE2\x80\xAA"
+        "b",
+        "a\xE2\x81\xA6x", "a\xE2\x81\xA9", "a\xE2\x80\x8Fz", "a\xE2\x80\x8E", "red\x1B[31m",
+        "line\r\nforged: yes", "tab\there", "c1\xC2\x9B"}) {
+    for (std::string* field :
+         {&bundle_.product, &bundle_.company, &bundle_.description, &bundle_.copyright}) {
+      const std::string kept = *field;
+      *field = misleading;
+      try {
+        packer::BundleCommand(bundle_, options_);
+        ADD_FAILURE() << "accepted " << misleading;
+      } catch (const Failure& failure) {
+        EXPECT_EQ(failure.exitCode(), packer::kExitUsage) << failure.what();
+        EXPECT_NE(std::string(failure.what()).find("holds a"), std::string::npos) << failure.what();
+      }
+      *field = kept;
+    }
+  }
+  EXPECT_FALSE(fs::exists(root_ / "out"));
+  bundle_.version = "1.65536";
+  try {
+    packer::BundleCommand(bundle_, options_);
+    ADD_FAILURE() << "accepted an out-of-range version";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.exitCode(), packer::kExitUsage) << failure.what();
+  }
+  bundle_.version = "1.0";
   Write("bad.ico", "not an icon");
   bundle_.icon = root_ / "bad.ico";
   refusedFor("not an icon file");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "support/package_builder.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -988,6 +990,154 @@ TEST_F(PackerTest, FollowLinksPacksWhatLinksPointTo) {
     fs::remove(root_ / "src/pong");
   }
 }
+
+// A package of `count` records that all name the one blob of `single` (a package of one file),
+// `cut` bytes shorter than it is.
+std::string SharingOneBlob(const std::string& single, size_t count, uint32_t cut) {
+  const Tables tables = ReadTables(single);
+  const uint32_t size = tables.files.at(0).size;
+  std::vector<PackageRecord> records;
+  for (size_t i = 0; i < count; ++i) records.push_back({"\\f" + std::to_string(i), 0, size - cut});
+  std::vector<uint8_t> bytes = PackageTablesBytes({}, records);
+  return std::string(bytes.begin(), bytes.end()) + single.substr(single.size() - size);
+}
+
+double SecondsToVerify(const fs::path& package, const Options& options) {
+  const auto start = std::chrono::steady_clock::now();
+  Capture(false, [&] { return packer::VerifyCommand(package, options); });
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST_F(PackerTest, VerifyDecodesASharedBlobOnceAndReportsEveryRecord) {
+  WriteMostlyZeros(root_ / "src/big", 24, 3);
+  ASSERT_EQ(Create("one.qvd"), 0);
+  const std::string single = Read("one.qvd");
+  Write("shared.qvd", SharingOneBlob(single, 300, 0));
+  Printed ok =
+      Capture(false, [&] { return packer::VerifyCommand(root_ / "shared.qvd", options_); });
+  EXPECT_EQ(ok.code, 0) << ok.text;
+  // However many records name the blob, verifying costs about one decoding of it.
+  const double once = SecondsToVerify(root_ / "one.qvd", options_);
+  const double shared = SecondsToVerify(root_ / "shared.qvd", options_);
+  EXPECT_LT(shared, 4 * once + 2) << once << " s for one record, " << shared << " for 300";
+
+  // A damaged shared blob is a problem of every record that names it.
+  Write("cut.qvd", SharingOneBlob(single, 300, 9));
+  options_.quiet = false;
+  Printed cut = Capture(false, [&] { return packer::VerifyCommand(root_ / "cut.qvd", options_); });
+  EXPECT_EQ(cut.code, 1);
+  EXPECT_EQ(std::count(cut.text.begin(), cut.text.end(), '\n'), 300) << cut.text.substr(0, 400);
+  for (const char* record : {"file 0 (\\f0)", "file 299 (\\f299)"})
+    EXPECT_NE(cut.text.find(record), std::string::npos) << record;
+}
+
+TEST_F(PackerTest, FollowLinksPacksADirectoryAgainOnlyWithinABound) {
+  Write("src/Installer.exe", "MZ");
+  // Two links to one shared folder: packed twice, as the links ask.
+  Write("outside/shared/lib.dll", "library");
+  fs::create_directory_symlink(root_ / "outside/shared", root_ / "src/one");
+  fs::create_directory_symlink(root_ / "outside/shared", root_ / "src/two");
+  options_.followLinks = true;
+  ASSERT_EQ(Create(), 0);
+  const Tables twice = ReadTables(Read("Pack.qvd"));
+  EXPECT_EQ(twice.fileNames(),
+            (std::vector<std::string>{"\\Installer.exe", "\\one\\lib.dll", "\\two\\lib.dll"}));
+  fs::remove(root_ / "Pack.qvd");
+
+  // 22 levels, each holding two links to the one below: no cycle, but 4 million paths. The walk
+  // stops at the bound, naming a link, and writes nothing.
+  for (int level = 22; level >= 0; --level) {
+    const fs::path dir = root_ / "deep" / std::to_string(level);
+    fs::create_directories(dir);
+    if (level == 22) {
+      Write(fs::path("deep") / "22" / "leaf.txt", "leaf");
+      continue;
+    }
+    fs::create_directory_symlink(root_ / "deep" / std::to_string(level + 1), dir / "a");
+    fs::create_directory_symlink(root_ / "deep" / std::to_string(level + 1), dir / "b");
+  }
+  fs::create_directory_symlink(root_ / "deep/0", root_ / "src/tree");
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    Create();
+    ADD_FAILURE() << "a tree of 4 million paths was packed";
+  } catch (const Failure& failure) {
+    EXPECT_NE(std::string(failure.what()).find("reached again through another link"),
+              std::string::npos)
+        << failure.what();
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 30) << "the walk went on";
+  EXPECT_FALSE(fs::exists(root_ / "Pack.qvd"));
+}
+
+#ifndef _WIN32
+// The real setuppack's `create src -o -` with standard output opened onto `output` by the shell
+// (`>`, or `>>` with `append`); its exit status.
+int CreateToStandardOutput(const fs::path& source, const fs::path& output, bool append) {
+  pid_t child = fork();
+  if (child == 0) {
+    int fd = open(output.c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC), 0644);
+    if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) _exit(126);
+    execl(SETUPPACK_PATH, SETUPPACK_PATH, "create", source.c_str(), "-o", "-", "--quiet",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST_F(PackerTest, StandardOutputRedirectedIntoTheSourceIsNotPackedIntoItself) {
+  Write("src/Installer.exe", Sample(3000, 4));
+  ASSERT_EQ(CreateToStandardOutput(root_ / "src", root_ / "src/out.qvd", false), 0);
+  const std::string made = Read("src/out.qvd");
+  EXPECT_EQ(ReadTables(made).fileNames(), std::vector<std::string>{"\\Installer.exe"});
+
+  // `>>` onto an older package in the tree: the older one is the file being written too.
+  fs::rename(root_ / "src/out.qvd", root_ / "src/old.qvd");
+  ASSERT_EQ(CreateToStandardOutput(root_ / "src", root_ / "src/old.qvd", true), 0);
+  const std::string appended = Read("src/old.qvd");
+  ASSERT_GT(appended.size(), made.size());
+  EXPECT_EQ(appended.substr(0, made.size()), made);
+  EXPECT_EQ(ReadTables(appended.substr(made.size())).fileNames(),
+            std::vector<std::string>{"\\Installer.exe"});
+  // Redirected elsewhere, a package in the tree is packed like any file.
+  ASSERT_EQ(CreateToStandardOutput(root_ / "src", root_ / "elsewhere.qvd", false), 0);
+  EXPECT_EQ(ReadTables(Read("elsewhere.qvd")).fileNames(),
+            (std::vector<std::string>{"\\Installer.exe", "\\old.qvd"}));
+}
+
+TEST_F(PackerTest, TemporaryFilesAreTheOwnersAloneUntilPutInPlace) {
+  const mode_t before = umask(022);
+  auto mode = [](const fs::path& path) {
+    struct stat status = {};
+    EXPECT_EQ(lstat(path.c_str(), &status), 0) << path;
+    return status.st_mode & 07777;
+  };
+  {
+    packer::AtomicOutput out(root_ / "made.qvd");
+    EXPECT_EQ(mode(out.temporary()), 0600u) << "beside the output";
+    out.Write("bytes", 5);
+    out.Commit();
+  }
+  EXPECT_EQ(mode(root_ / "made.qvd"), 0644u) << "the output gets what the umask gives";
+  {
+    // Standard output's package, and the copy of standard input, are built in the temporary
+    // directory, which every user shares.
+    packer::AtomicOutput out("-");
+    EXPECT_EQ(mode(out.temporary()), 0600u) << "in the temporary directory";
+  }
+  umask(077);
+  {
+    packer::AtomicOutput out(root_ / "private.qvd");
+    out.Commit();
+  }
+  EXPECT_EQ(mode(root_ / "private.qvd"), 0600u);
+  umask(before);
+}
+#endif
 
 // The real setuppack in a process of its own, with `temp` for its temporary directory and the
 // stop signals as usual, whatever this process ignores or blocks.

@@ -380,6 +380,32 @@ TEST_F(SetuppackTest, StandardStreamsCarryBytesAsTheyAre) {
 
 // --- Warnings -----------------------------------------------------------------------------
 
+#if defined(__SANITIZE_ADDRESS__)
+#define UNDER_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNDER_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+TEST_F(SetuppackTest, InputsTooLargeForMemoryAreNamed) {
+#ifdef UNDER_ADDRESS_SANITIZER
+  GTEST_SKIP() << "AddressSanitizer ends a process whose allocation fails instead of throwing";
+#endif
+  // A sparse file: it claims the size without taking the disk. Past what a 32-bit process can
+  // address on Windows, past what memory gives on a 64-bit system.
+  const uintmax_t huge = sizeof(void*) == 4 ? uintmax_t{3} << 30 : uintmax_t{1} << 40;
+  std::ofstream(root_ / "work/huge.exe").put('M');
+  fs::resize_file(root_ / "work/huge.exe", huge);
+  ChildRun run = Run({"bundle", "src", "--stub", "huge.exe", "-o", "release"});
+  EXPECT_EQ(run.exitCode, 3) << run.err;
+  EXPECT_NE(run.err.find("huge.exe: "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("more than this program can hold in memory"), std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.err.find("bad_alloc"), std::string::npos) << run.err;
+  EXPECT_FALSE(Exists("release"));
+}
+
 TEST_F(SetuppackTest, WerrorMakesWarningsFatalEvenWhenQuiet) {
   fs::remove(root_ / "work/src/Installer.exe");
   ChildRun warned = Run({"create", "src", "-q"});

@@ -62,15 +62,18 @@ PeImage LoadStub(const fs::path& path, const Options& options) {
                       ": the stub was signed; its signature is left out, as bundling changes "
                       "the program: sign the release instead");
   }
-  if (stub.AppendedSize() != 0)
-    throw Failure(path.string() +
-                  ": holds data after its sections (a single-file release?); start from the "
-                  "plain launcher");
+  if (stub.sections().empty())
+    throw Failure(path.string() + ": a program without sections; not the launcher");
+  // A launcher first: data after the sections of another program says nothing about releases.
   long seal = FindSealRecord(stub.bytes().data(), stub.EndOfSections());
   if (seal < 0)
     throw Failure(path.string() +
                   ": no seal record; not a launcher this packer can seal (one built before "
                   "sealing, or another program)");
+  if (stub.AppendedSize() != 0)
+    throw Failure(path.string() +
+                  ": holds data after its sections (a single-file release?); start from the "
+                  "plain launcher");
   if (Read32(stub.bytes().data() + seal + SEAL_FLAGS_OFFSET) != 0)
     throw Failure(path.string() +
                   ": already sealed, the launcher of a release; start from the plain launcher");
@@ -82,11 +85,24 @@ bool WantsVersionInfo(const BundleOptions& bundle) {
          !bundle.description.empty() || !bundle.copyright.empty();
 }
 
+// Why `text` cannot stand in the properties a user reads before trusting a program, or null:
+// control characters break or hide lines, and the direction marks and overrides make a name
+// read as something else ("setup\u202Eexe.pdf").
+const char* VersionTextProblem(const std::u16string& text) {
+  for (char16_t c : text) {
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return "a control character";
+    if ((c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0x200E ||
+        c == 0x200F || c == 0x061C)
+      return "a character that changes the direction of text";
+  }
+  return nullptr;
+}
+
 VersionInfo MakeVersionInfo(const BundleOptions& bundle) {
   VersionInfo info;
   if (!bundle.version.empty() && !ParseVersionNumber(bundle.version, &info.fileVersion))
-    throw Failure("--version takes one to four numbers from 0 to 65535, such as 1.2.3 (not '" +
-                  bundle.version + "')");
+    throw UsageFailure("--version takes one to four numbers from 0 to 65535, such as 1.2.3 (not '" +
+                       bundle.version + "')");
   info.productVersion = info.fileVersion;
   const std::pair<const char*, const std::string*> given[] = {
       {"CompanyName", &bundle.company}, {"FileDescription", &bundle.description},
@@ -94,9 +110,12 @@ VersionInfo MakeVersionInfo(const BundleOptions& bundle) {
       {"ProductName", &bundle.product}, {"ProductVersion", &bundle.version},
   };
   for (const auto& field : given) {
-    std::u16string ignored;
-    if (!Utf8ToUtf16(*field.second, &ignored))
-      throw Failure(std::string("the text for ") + field.first + " is not UTF-8");
+    std::u16string text;
+    if (!Utf8ToUtf16(*field.second, &text))
+      throw UsageFailure(std::string("the text for ") + field.first + " is not UTF-8");
+    if (const char* problem = VersionTextProblem(text))
+      throw UsageFailure(std::string("the text for ") + field.first + " holds " + problem +
+                         ", which the file's properties would show misleadingly");
     if (!field.second->empty()) info.strings.push_back({field.first, *field.second});
   }
   info.strings.push_back({"OriginalFilename", "setup.exe"});
@@ -255,6 +274,8 @@ class TemporaryFile {
 
 }  // namespace
 
+void (*g_packageWritten)(const fs::path& package) = nullptr;
+
 fs::path DefaultStub() {
   fs::path tools = ExecutablePath().parent_path();
   const fs::path candidates[] = {
@@ -307,8 +328,8 @@ int BundleCommand(const BundleOptions& bundle, const Options& options) {
       TemporaryFile packed(output);
       Options create = options;
       create.output = packed.path();
+      create.written = &package;
       CreateCommand(bundle.source, create);
-      package = ReadWholeFile(packed.path());
     } else {
       package = ReadWholeFile(bundle.source);
     }
@@ -338,14 +359,19 @@ int BundleCommand(const BundleOptions& bundle, const Options& options) {
   if (error) throw Failure(output.string() + ": cannot be created: " + error.message());
   const fs::path packagePath = output / "Pack.qvd";
   const fs::path bitmapPath = output / "setup.bmp";
+  // The launcher is sealed to the bytes this run wrote, never to what the path holds a moment
+  // later: whoever else can write the folder could swap the file in between.
+  std::vector<uint8_t> package;
   if (fromFolder) {
     Options create = options;
     create.output = packagePath;
+    create.written = &package;
     CreateCommand(bundle.source, create);
-  } else if (!fs::equivalent(bundle.source, packagePath, error)) {
-    WriteFile(packagePath, ReadWholeFile(bundle.source));
+  } else {
+    package = ReadWholeFile(bundle.source);
+    if (!fs::equivalent(bundle.source, packagePath, error)) WriteFile(packagePath, package);
   }
-  std::vector<uint8_t> package = ReadWholeFile(packagePath);
+  if (g_packageWritten != nullptr) g_packageWritten(packagePath);
   if (!bitmap.empty()) {
     WriteFile(bitmapPath, bitmap);
   } else if (fs::exists(bitmapPath, error)) {

@@ -28,6 +28,10 @@ struct BundleOptions {
 // `options` carries what creating the package takes (code page, parse, jobs) and --quiet.
 int BundleCommand(const BundleOptions& bundle, const Options& options);
 
+// For tests: called once the package of a folder release is in place, before the launcher is
+// sealed, so that a test can change the file in that moment.
+extern void (*g_packageWritten)(const std::filesystem::path& package);
+
 // The launcher stub the tools were installed with, or the one of the build tree they run from;
 // throws Failure naming the places looked at when there is none.
 std::filesystem::path DefaultStub();

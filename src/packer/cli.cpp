@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
+#include <new>
 #include <random>
 #include <system_error>
 
@@ -296,7 +297,7 @@ void Progress::Draw(Clock::time_point now) {
   g_lineColumns.store(line.size());
 }
 
-AtomicOutput::AtomicOutput(const fs::path& target)
+AtomicOutput::AtomicOutput(const fs::path& target, bool reopened)
     : target_(target), toStandardOutput_(IsStandardStream(target)) {
   shown_ = toStandardOutput_ ? "standard output" : target.string();
   fs::path directory = target.parent_path();
@@ -321,7 +322,7 @@ AtomicOutput::AtomicOutput(const fs::path& target)
     temporary_ += ".part" + std::to_string(n);
     if (fs::exists(fs::symlink_status(temporary_, error))) continue;
     pending_.emplace(temporary_, false);
-    file_ = CreateNewFile(temporary_);
+    file_ = CreateNewFile(temporary_, !reopened);
     if (file_ == nullptr) pending_.reset();
   }
   if (file_ == nullptr) {
@@ -340,13 +341,23 @@ AtomicOutput::~AtomicOutput() {
 void AtomicOutput::Write(const void* data, size_t size) {
   if (size > 0 && fwrite(data, 1, size, file_) != size)
     throw FileFailure(shown_ + ": write failed (disk full?)");
+  if (mirror_ != nullptr && size > 0) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    const size_t at = static_cast<size_t>(position_);
+    if (mirror_->size() < at + size) mirror_->resize(at + size);
+    std::copy(bytes, bytes + size, mirror_->begin() + static_cast<long>(at));
+  }
+  position_ += size;
 }
 
 void AtomicOutput::WriteAt(uint64_t position, const void* data, size_t size) {
   if (fseek(file_, static_cast<long>(position), SEEK_SET) != 0)
     throw FileFailure(shown_ + ": seek failed");
+  const uint64_t end = position_;
+  position_ = position;
   Write(data, size);
   fseek(file_, 0, SEEK_END);
+  position_ = std::max(end, position_);
 }
 
 void AtomicOutput::Commit() {
@@ -354,12 +365,11 @@ void AtomicOutput::Commit() {
     CopyToStandardOutput();
     return;
   }
-  int closed = fclose(file_);
+  GiveUsualAccess(file_);
+  FILE* file = file_;
   file_ = nullptr;
-  if (closed != 0) throw FileFailure(shown_ + ": write failed (disk full?)");
-  std::error_code error;
-  fs::rename(temporary_, target_, error);
-  if (error) throw FileFailure(shown_ + ": cannot be replaced: " + error.message());
+  std::string why;
+  if (!PutInPlace(file, temporary_, target_, &why)) throw FileFailure(shown_ + ": " + why);
   temporary_.clear();
   pending_.reset();
 }
@@ -374,17 +384,15 @@ const fs::path& AtomicOutput::Close() {
 void AtomicOutput::CopyToStandardOutput() {
   if (fflush(file_) != 0 || fseek(file_, 0, SEEK_SET) != 0)
     throw FileFailure(temporary_.string() + ": write failed (disk full?)");
-  // The temporary file was opened for writing only: read it back through a handle of its own.
-  FILE* in = OpenForReading(temporary_);
-  if (in == nullptr) throw FileFailure(temporary_.string() + ": cannot be read back");
+  // Read back through the handle it was written with, never by its name in a directory others
+  // share; on Windows the name cannot even be opened, as the file is marked for deletion.
   UseBinaryMode(stdout);
   std::vector<char> buffer(1 << 16);
   size_t got;
   bool ok = true;
-  while (ok && (got = fread(buffer.data(), 1, buffer.size(), in)) > 0)
+  while (ok && (got = fread(buffer.data(), 1, buffer.size(), file_)) > 0)
     ok = fwrite(buffer.data(), 1, got, stdout) == got;
-  ok = ok && !ferror(in);
-  fclose(in);
+  ok = ok && !ferror(file_);
   if (fflush(stdout) != 0 || !ok) throw FileFailure(shown_ + ": write failed");
 }
 
@@ -397,7 +405,7 @@ void RequireDirectoryFor(const fs::path& target) {
 
 InputFile::InputFile(const fs::path& path) : path_(path) {
   if (!IsStandardStream(path)) return;
-  copy_.reset(new AtomicOutput(path));
+  copy_.reset(new AtomicOutput(path, true));
   UseBinaryMode(stdin);
   std::vector<uint8_t> buffer(1 << 16);
   size_t got;
@@ -424,7 +432,17 @@ std::vector<uint8_t> ReadWholeFile(const fs::path& path) {
   std::streamoff size = in.tellg();
   if (size < 0) throw FileFailure(path.string() + ": cannot be read");
   in.seekg(0, std::ios::beg);
-  bytes.resize(static_cast<size_t>(size));
+  // Named here, where the size is known: a bare "out of memory" would not say which file asked.
+  const std::string tooLarge =
+      path.string() + ": " + FormatBytes(static_cast<uint64_t>(size)) +
+      ", more than this program can hold in memory" +
+      (static_cast<uint64_t>(size) > 0xFFFFFFFFu ? " (is it the file meant?)" : "");
+  if (static_cast<uint64_t>(size) > bytes.max_size()) throw FileFailure(tooLarge);
+  try {
+    bytes.resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    throw FileFailure(tooLarge);
+  }
   if (size > 0 && !in.read(reinterpret_cast<char*>(bytes.data()), size))
     throw FileFailure(path.string() + ": cannot be read");
   return bytes;

@@ -66,6 +66,8 @@ struct Options {
   std::vector<std::string> exclude;  // glob patterns on paths relative to the source
   std::filesystem::path filesFrom;   // a list of paths to pack, one a line, instead of the tree
   bool followLinks = false;          // pack what links point to instead of refusing them
+  // create: when set, also receives the package's bytes exactly as written.
+  std::vector<uint8_t>* written = nullptr;
 };
 
 // A warning, counted; with --werror it is printed as an error even under --quiet.
@@ -153,7 +155,9 @@ class RemovedOnInterrupt {
 // once complete, so that what reads it gets a whole package or, with the failure, nothing.
 class AtomicOutput {
  public:
-  explicit AtomicOutput(const std::filesystem::path& target);
+  // `reopened`: the temporary file will be opened again by its name (Close), so on Windows it
+  // cannot be marked for deletion while it is written.
+  explicit AtomicOutput(const std::filesystem::path& target, bool reopened = false);
   ~AtomicOutput();
   AtomicOutput(const AtomicOutput&) = delete;
   AtomicOutput& operator=(const AtomicOutput&) = delete;
@@ -165,6 +169,8 @@ class AtomicOutput {
   void Commit();
   // Closes the temporary file and keeps it, for reading, until this object goes.
   const std::filesystem::path& Close();
+  // Keeps a copy of every byte written from now on in `copy`, as the file will hold them.
+  void Mirror(std::vector<uint8_t>* copy) { mirror_ = copy; }
 
  private:
   void CopyToStandardOutput();
@@ -175,6 +181,8 @@ class AtomicOutput {
   std::filesystem::path temporary_;
   FILE* file_ = nullptr;
   std::optional<RemovedOnInterrupt> pending_;
+  std::vector<uint8_t>* mirror_ = nullptr;
+  uint64_t position_ = 0;
 };
 
 // Throws FileFailure, naming `target`, unless the directory it is to be written in exists.

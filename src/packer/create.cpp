@@ -474,9 +474,16 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
   fs::path output = options.output.empty() ? fs::path("Pack.qvd") : options.output;
   // Made before the walk, so that the walk meets the temporary file too if it lies in the tree.
   AtomicOutput out(output);
+  if (options.written != nullptr) {
+    options.written->clear();
+    out.Mirror(options.written);
+  }
   SourceTree tree;
   std::vector<std::string> problems;
-  CollectSource(sourceDir, options, {output, out.temporary()}, &tree, &problems);
+  // Standard output redirected into the tree (`-o - > SRC/out.qvd`, or `>>` onto an older
+  // package) is the package being written as much as a named output is.
+  const fs::path written = IsStandardStream(output) ? StandardOutputFile() : output;
+  CollectSource(sourceDir, options, {written, out.temporary()}, &tree, &problems);
   CheckCaseClashes(tree, options.codePage, &problems);
   if (!problems.empty()) {
     for (const std::string& problem : problems) fprintf(stderr, "setuppack: %s\n", problem.c_str());

@@ -85,6 +85,13 @@ struct Problem {
   std::string message;
 };
 
+// What decoding one blob found: no problem (null code), or one for every record naming it.
+struct BlobOutcome {
+  const char* code = nullptr;
+  std::string message;
+  uint64_t produced = 0;
+};
+
 Problem DecodeProblem(DecodeStatus status) {
   switch (status) {
     case DECODE_OK:
@@ -278,20 +285,41 @@ int VerifyCommand(const fs::path& path, const Options& options) {
   std::unique_ptr<Decoder> decoder(new Decoder());
   Progress progress(options, "verifying", total);
   uint64_t decoded = 0;
+  // Records of identical files share a blob, and a package may make thousands of records name
+  // one blob that declares a large size: each blob is decoded once, and what it gave is what
+  // every record naming it gets.
+  std::map<std::pair<uint32_t, uint32_t>, BlobOutcome> outcomes;
   index = 0;
   for (PackageEntry* entry = tables.files.first; entry != nullptr; entry = entry->next, ++index) {
     if (const char* why = BlobProblem(tables, *entry)) {
       report("file", index, *entry, "blob-outside", why);
       continue;
     }
+    auto known = outcomes.find({entry->offset, entry->size});
+    if (known != outcomes.end()) {
+      const BlobOutcome& outcome = known->second;
+      if (outcome.code != nullptr)
+        report("file", index, *entry, outcome.code, outcome.message);
+      else if (options.verbose && !options.json)
+        PrintLine(stdout, PrintableName(entry->name, options.codePage) + ": ok");
+      progress.Add(outcome.produced);
+      decoded += outcome.produced;
+      continue;
+    }
+    BlobOutcome& outcome = outcomes[{entry->offset, entry->size}];
+    auto fault = [&](const char* code, const std::string& what) {
+      outcome.code = code;
+      outcome.message = what;
+      report("file", index, *entry, code, what);
+    };
     // The blob alone, through a buffer: the decoder must not read into the next blob.
     if (fseek(package.file(), static_cast<long>(tables.dataStart + entry->offset), SEEK_SET) != 0) {
-      report("file", index, *entry, "unreadable", "cannot be read");
+      fault("unreadable", "cannot be read");
       continue;
     }
     std::vector<uint8_t> blob(entry->size);
     if (entry->size > 0 && fread(blob.data(), 1, blob.size(), package.file()) != blob.size()) {
-      report("file", index, *entry, "unreadable", "cannot be read");
+      fault("unreadable", "cannot be read");
       continue;
     }
     ByteSource input;
@@ -302,15 +330,15 @@ int VerifyCommand(const fs::path& path, const Options& options) {
     DecodeStatus status = DecodeBlob(*decoder, &input, &output, &declared);
     Problem problem = DecodeProblem(status);
     if (problem.code != nullptr)
-      report("file", index, *entry, problem.code, problem.message);
+      fault(problem.code, problem.message);
     else if (decoder->produced != declared)
-      report("file", index, *entry, "size-mismatch",
-             "decodes to " + std::to_string(decoder->produced) + " bytes but declares " +
-                 std::to_string(declared));
+      fault("size-mismatch", "decodes to " + std::to_string(decoder->produced) +
+                                 " bytes but declares " + std::to_string(declared));
     else if (entry->size > 0 && entry->size < 4)
-      report("file", index, *entry, "short-blob", "blob shorter than its 4-byte size");
+      fault("short-blob", "blob shorter than its 4-byte size");
     else if (options.verbose && !options.json)
       PrintLine(stdout, PrintableName(entry->name, options.codePage) + ": ok");
+    outcome.produced = decoder->produced;
     decoded += decoder->produced;
   }
   progress.Finish();

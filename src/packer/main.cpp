@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -318,6 +319,11 @@ int Main(const std::vector<std::string>& arguments) {
   } catch (const fs::filesystem_error& failure) {
     fprintf(stderr, "setuppack: %s\n", failure.what());
     return packer::kExitFile;
+  } catch (const std::bad_alloc&) {
+    std::string inputs;
+    for (const std::string& argument : parsed.arguments)
+      if (!argument.empty()) inputs += " " + argument;
+    fprintf(stderr, "setuppack: out of memory in %s%s\n", name.c_str(), inputs.c_str());
   } catch (const std::exception& failure) {
     fprintf(stderr, "setuppack: %s\n", failure.what());
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "packer/cli.h"
 
@@ -312,6 +313,50 @@ std::vector<uint8_t> ResourceSection(std::vector<Resource> resources, uint32_t a
   return out;
 }
 
+namespace {
+
+// An .ico file lists each image by offset and size; the system picks one by the sizes its entry
+// claims, then trusts the image's own header.
+const size_t kMostIconImages = 256;
+
+uint32_t ReadBig32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// Why an image is not the whole picture its entry describes, or null. A width or height of 0
+// in the entry means 256.
+const char* IconImageProblem(const uint8_t* entry, const uint8_t* data, uint32_t size) {
+  const uint32_t width = entry[0] == 0 ? 256 : entry[0];
+  const uint32_t height = entry[1] == 0 ? 256 : entry[1];
+  if (size >= 8 && std::equal(kPngSignature, kPngSignature + 8, data)) {
+    // The signature, then the header chunk: its length (13), its type, width and height.
+    if (size < 8 + 8 + 13 + 4 || ReadBig32(data + 8) != 13 || memcmp(data + 12, "IHDR", 4) != 0)
+      return "a PNG image without its header";
+    if (ReadBig32(data + 16) != width || ReadBig32(data + 20) != height)
+      return "a PNG image of another size than its entry says";
+    return nullptr;
+  }
+  if (size < 40 || Read32(data) != 40) return "neither a bitmap nor a PNG image";
+  const uint32_t bmpWidth = Read32(data + 4), bmpHeight = Read32(data + 8);
+  const uint16_t planes = Read16(data + 12), bits = Read16(data + 14);
+  // The height counts the colour rows and the mask rows below them.
+  if (bmpWidth != width || (bmpHeight != 2 * height && bmpHeight != height))
+    return "a bitmap of another size than its entry says";
+  if (planes != 1 ||
+      (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32))
+    return "a bitmap of an unknown kind";
+  const uint32_t used = Read32(data + 32);
+  const uint64_t colours = bits <= 8 ? (used != 0 ? used : 1u << bits) : used;
+  if (colours > 256) return "a bitmap with a damaged colour table";
+  auto rowBytes = [&](uint64_t bitsPerPixel) { return (width * bitsPerPixel + 31) / 32 * 4; };
+  const uint64_t whole = 40 + 4 * colours + (rowBytes(bits) + rowBytes(1)) * height;
+  if (size < whole) return "a bitmap shorter than its pixels";
+  return nullptr;
+}
+
+}  // namespace
+
 std::vector<Resource> IconResources(const std::vector<uint8_t>& ico, const std::string& what) {
   auto fail = [&](const std::string& problem) { throw Failure(what + ": " + problem); };
   if (ico.size() < 6 || Read16(&ico[0]) != 0) fail("not an icon file");
@@ -319,7 +364,11 @@ std::vector<Resource> IconResources(const std::vector<uint8_t>& ico, const std::
   if (Read16(&ico[2]) != 1) fail("not an icon file");
   const size_t count = Read16(&ico[4]);
   if (count == 0) fail("holds no image");
-  if (6 + 16 * count > ico.size()) fail("truncated image list");
+  if (count > kMostIconImages)
+    fail("lists " + std::to_string(count) + " images, more than the " +
+         std::to_string(kMostIconImages) + " an icon holds");
+  const size_t listEnd = 6 + 16 * count;
+  if (listEnd > ico.size()) fail("truncated image list");
 
   Resource group;
   group.type.id = kResourceGroupIcon;
@@ -329,31 +378,47 @@ std::vector<Resource> IconResources(const std::vector<uint8_t>& ico, const std::
   Append16(&group.data, 1);
   Append16(&group.data, static_cast<uint16_t>(count));
   std::vector<Resource> out;
+  // Each image once, however many entries name it, and no two sharing bytes: so the icon
+  // resources never hold more than the file does.
+  std::vector<std::pair<std::pair<uint32_t, uint32_t>, uint16_t>> images;  // offset, size; id
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* entry = &ico[6 + 16 * i];
     uint32_t size = Read32(entry + 8), offset = Read32(entry + 12);
     std::string image = "image " + std::to_string(i + 1);
     if (offset > ico.size() || ico.size() - offset < size) fail(image + " lies outside the file");
+    if (offset < listEnd) fail(image + " overlaps the image list");
     const uint8_t* data = &ico[offset];
-    bool png = size >= 8 && std::equal(kPngSignature, kPngSignature + 8, data);
-    bool bitmap = size >= 40 && Read32(data) == 40;
-    if (!png && !bitmap) fail(image + " is neither a bitmap nor a PNG image");
+    uint16_t id = 0;
+    for (const auto& known : images) {
+      const uint32_t knownOffset = known.first.first, knownSize = known.first.second;
+      if (knownOffset == offset && knownSize == size) {
+        id = known.second;
+        break;
+      }
+      if (offset < knownOffset + knownSize && knownOffset < offset + size)
+        fail(image + " overlaps image " + std::to_string(known.second));
+    }
+    if (const char* problem = IconImageProblem(entry, data, size)) fail(image + " is " + problem);
+    bool bitmap = Read32(data) == 40;
     uint16_t planes = Read16(entry + 4), bitCount = Read16(entry + 6);
     // Some writers leave these at zero; the system picks an image by them.
     if (bitmap && planes == 0) planes = Read16(data + 12);
     if (bitmap && bitCount == 0) bitCount = Read16(data + 14);
+    if (id == 0) {
+      id = static_cast<uint16_t>(images.size() + 1);
+      images.push_back({{offset, size}, id});
+      Resource icon;
+      icon.type.id = kResourceIcon;
+      icon.name.id = id;
+      icon.language = kResourceLanguage;
+      icon.data.assign(data, data + size);
+      out.push_back(std::move(icon));
+    }
     group.data.insert(group.data.end(), entry, entry + 4);
     Append16(&group.data, planes);
     Append16(&group.data, bitCount);
     Append32(&group.data, size);
-    Append16(&group.data, static_cast<uint16_t>(i + 1));
-
-    Resource icon;
-    icon.type.id = kResourceIcon;
-    icon.name.id = static_cast<uint16_t>(i + 1);
-    icon.language = kResourceLanguage;
-    icon.data.assign(data, data + size);
-    out.push_back(std::move(icon));
+    Append16(&group.data, id);
   }
   out.push_back(std::move(group));
   return out;
@@ -412,6 +477,10 @@ std::vector<uint8_t> VersionResourceData(const VersionInfo& info) {
     std::u16string name, value;
     if (!Utf8ToUtf16(string.first, &name) || !Utf8ToUtf16(string.second, &value))
       throw Failure("version string is not UTF-8: " + string.first);
+    // Readers take the text to its first NUL: one inside would cut what they show.
+    if (name.empty() || name.find(u'\0') != std::u16string::npos ||
+        value.find(u'\0') != std::u16string::npos)
+      throw Failure("version string empty or holding a NUL character: " + string.first);
     node.key = name;
     node.text = true;
     node.value = TextValue(value);

@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <map>
+#include <set>
 
 #include "common/code_page.h"
 #include "common/platform.h"
@@ -18,6 +19,12 @@ namespace fs = std::filesystem;
 // name: "C:\Users\Publisher\AppData\Local\Temp\latmp10.tmp". Names that pass MAX_PATH under
 // it are worth a warning, though a shorter profile path may still hold them.
 const size_t kTypicalTempPath = 49;
+
+// With --follow-links a directory reached a second time through another link is packed again,
+// as the links ask, but only this much in all: links that each lead twice to the level below
+// make a tree of a few folders hold millions of paths.
+const uint64_t kMostEntriesPackedAgain = 10000;
+const uint64_t kMostBytesPackedAgain = 256u << 20;
 
 // UTF-8 as characters; a byte that starts no valid sequence stands for itself as U+DC00 + byte,
 // so that every name can still be matched.
@@ -156,11 +163,16 @@ class Collector {
       if (exclude_.Excludes(childRelative.generic_u8string(), kind == KIND_DIRECTORY)) continue;
       std::string childName;
       if (!Admit(path, kind, size, name, path.filename(), &childName)) continue;
+      if (kind == KIND_DIRECTORY && options_.followLinks && LeadsBack(path, *ancestors)) continue;
+      const bool again = kind == KIND_DIRECTORY && options_.followLinks && !FirstVisit(path);
+      if (again && repeating_ == 0) repeated_ = path;
+      if (again || repeating_ > 0) CountRepeat(path, size);
       if (kind != KIND_DIRECTORY) continue;
-      if (options_.followLinks && LeadsBack(path, *ancestors)) continue;
       tree_->directories.push_back({childName, path, 0});
       ancestors->push_back(path);
+      repeating_ += again ? 1 : 0;
       Walk(path, childRelative, childName, ancestors);
+      repeating_ -= again ? 1 : 0;
       ancestors->pop_back();
     }
     if (error) throw Failure(dir.string() + ": cannot be read: " + error.message());
@@ -272,6 +284,27 @@ class Collector {
     return nullptr;
   }
 
+  // Directories by what they are, not by the links that lead to them.
+  bool FirstVisit(const fs::path& path) {
+    std::error_code error;
+    const fs::path real = fs::canonical(path, error);
+    return error || visited_.insert(real.native()).second;
+  }
+
+  void CountRepeat(const fs::path& path, uint64_t size) {
+    ++entriesAgain_;
+    bytesAgain_ += size;
+    if (entriesAgain_ > kMostEntriesPackedAgain || bytesAgain_ > kMostBytesPackedAgain)
+      throw Failure(repeated_.string() + ": reached again through another link, and what such " +
+                    "directories hold passes " + std::to_string(kMostEntriesPackedAgain) +
+                    " entries or " + FormatBytes(kMostBytesPackedAgain) + " packed again (at " +
+                    path.string() + "); exclude the links that lead to it again");
+  }
+
+ public:
+  void StartAt(const fs::path& root) { FirstVisit(root); }
+
+ private:
   // A directory reached again below itself through a link would be walked for ever.
   bool LeadsBack(const fs::path& path, const std::vector<fs::path>& ancestors) {
     std::error_code error;
@@ -341,6 +374,10 @@ class Collector {
   std::vector<std::string>* problems_;
   std::vector<Skipped> skip_;
   std::map<std::string, std::string> listed_;  // relative path to package name, once each
+  std::set<fs::path::string_type> visited_;    // with --follow-links, directories walked
+  int repeating_ = 0;                          // walking inside a directory seen before
+  fs::path repeated_;                          // the outermost such directory
+  uint64_t entriesAgain_ = 0, bytesAgain_ = 0;
 };
 
 }  // namespace
@@ -386,6 +423,7 @@ void CollectSource(const fs::path& root, const Options& options, const std::vect
     return;
   }
   std::vector<fs::path> ancestors = {root};
+  if (options.followLinks) collector.StartAt(root);
   collector.Walk(root, fs::path(), std::string(), &ancestors);
 }
 

@@ -37,10 +37,26 @@ int TerminalColumns();
 // call it whatever the interrupted code was doing.
 void WriteStderrNow(const char* text, size_t size);
 
-// Creates `path` for binary writing only if nothing of that name exists; null otherwise. On
+// Creates `path` for binary writing (and reading back) only if nothing of that name exists; null
+// otherwise. On
 // Windows the file may be deleted while it is open, which the stop handler needs: it runs on a
-// thread of its own while the main thread may still be writing.
-FILE* CreateNewFile(const std::filesystem::path& path);
+// thread of its own while the main thread may still be writing. Natively only its owner may
+// read it: temporary files often lie in folders that others share. With `goesWithTheProcess`
+// the file is to be put in place by PutInPlace: until then, on Windows, it is marked for
+// deletion, so that the system takes it away however the process ends (TerminateProcess too).
+FILE* CreateNewFile(const std::filesystem::path& path, bool goesWithTheProcess = false);
+
+// Closes `file`, made at `temporary`, and renames it over `target`; false, with `error` set,
+// when either fails.
+bool PutInPlace(FILE* file, const std::filesystem::path& temporary,
+                const std::filesystem::path& target, std::string* error);
+
+// Gives a file made by CreateNewFile the access a new file of the user's gets (the umask's), as
+// it becomes the output the user asked for.
+void GiveUsualAccess(FILE* file);
+
+// The file standard output writes to, when it is one; empty otherwise.
+std::filesystem::path StandardOutputFile();
 
 // The path the shared core opens for `path` (backslashes, bytes in the names' code page; on
 // Windows in the ANSI code page, or the short form of a path that code page cannot spell).

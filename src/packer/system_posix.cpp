@@ -5,6 +5,7 @@
 #include <locale.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
 
@@ -121,8 +122,42 @@ void WriteStderrNow(const char* text, size_t size) {
   }
 }
 
-FILE* CreateNewFile(const std::filesystem::path& path) {
-  return fopen(path.c_str(), "wbx");
+FILE* CreateNewFile(const std::filesystem::path& path, bool) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "w+b");
+  if (file == nullptr) {
+    close(fd);
+    unlink(path.c_str());
+  }
+  return file;
+}
+
+bool PutInPlace(FILE* file, const std::filesystem::path& temporary,
+                const std::filesystem::path& target, std::string* error) {
+  if (fclose(file) != 0) {
+    *error = "write failed (disk full?)";
+    return false;
+  }
+  if (rename(temporary.c_str(), target.c_str()) != 0) {
+    *error = std::string("cannot be replaced: ") + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void GiveUsualAccess(FILE* file) {
+  // The umask can only be read by setting it; this runs once the workers are done.
+  const mode_t mask = umask(077);
+  umask(mask);
+  fchmod(fileno(file), 0666 & ~mask);
+}
+
+std::filesystem::path StandardOutputFile() {
+  struct stat status;
+  if (fstat(STDOUT_FILENO, &status) != 0 || !S_ISREG(status.st_mode)) return {};
+  // The kernel's name for the open file: it stays that file whatever is renamed meanwhile.
+  return "/proc/self/fd/1";
 }
 
 bool ToCorePath(const std::filesystem::path& path, std::string* out) {

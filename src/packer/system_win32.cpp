@@ -7,7 +7,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
+#include <string>
 #include <vector>
 
 #include "common/platform.h"
@@ -139,11 +141,78 @@ void WriteStderrNow(const char* text, size_t size) {
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(size), &wrote, nullptr);
 }
 
-FILE* CreateNewFile(const std::filesystem::path& path) {
-  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+FILE* CreateNewFile(const std::filesystem::path& path, bool goesWithTheProcess) {
+  HANDLE handle = CreateFileW(
+      path.c_str(), GENERIC_READ | GENERIC_WRITE | (goesWithTheProcess ? DELETE : 0),
+      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  return StreamOnHandle(handle, 1);
+  if (goesWithTheProcess) {
+    // Marked, not FILE_FLAG_DELETE_ON_CLOSE: a mark can be taken back once the file is whole.
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    if (!SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition)) {
+      CloseHandle(handle);
+      DeleteFileW(path.c_str());
+      return nullptr;
+    }
+  }
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "w+b");
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
+bool PutInPlace(FILE* file, const std::filesystem::path& temporary,
+                const std::filesystem::path& target, std::string* error) {
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  FILE_DISPOSITION_INFO keep = {FALSE};
+  if (fflush(file) != 0 || !FlushFileBuffers(handle)) {
+    fclose(file);
+    *error = "write failed (disk full?)";
+    return false;
+  }
+  // Renamed through the handle while the mark is off, so that no moment leaves the file under
+  // its temporary name unmarked.
+  const std::wstring full = std::filesystem::absolute(target).wstring();
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + full.size() * sizeof(wchar_t));
+  FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(full.size() * sizeof(wchar_t));
+  memcpy(rename->FileName, full.c_str(), full.size() * sizeof(wchar_t));
+  bool renamed =
+      SetFileInformationByHandle(handle, FileDispositionInfo, &keep, sizeof keep) &&
+      SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()));
+  DWORD code = renamed ? 0 : GetLastError();
+  const bool closed = fclose(file) == 0;
+  // A file made without the mark, or a system that cannot rename by handle: by name.
+  if (!renamed && closed &&
+      MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+    renamed = true;
+  if (!renamed) {
+    DeleteFileW(temporary.c_str());
+    *error = "cannot be replaced (error " + std::to_string(code ? code : GetLastError()) + ")";
+    return false;
+  }
+  if (!closed) *error = "write failed (disk full?)";
+  return closed;
+}
+
+void GiveUsualAccess(FILE*) {}
+
+std::filesystem::path StandardOutputFile() {
+  HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr || GetFileType(handle) != FILE_TYPE_DISK)
+    return {};
+  std::vector<wchar_t> name(32768);
+  DWORD length = GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()),
+                                           FILE_NAME_NORMALIZED);
+  if (length == 0 || length >= name.size()) return {};
+  return std::wstring(name.data(), length);
 }
 
 bool ToCorePath(const std::filesystem::path& path, std::string* out) {
