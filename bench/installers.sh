@@ -55,13 +55,15 @@ export WINE_SCRIPT_PREFIX="$work/prefix"
 source tests/wine/lib.sh
 set -e
 at_exit 'rm -rf "$work"'
+begun=$(date +%s)
+note() { echo "installers.sh: $(($(date +%s) - begun)) s: $*" >&2; }
 
 # The payloads. Files every set-up machine has, chosen by sorted name so that one machine
 # always gets the same: Wine's PE DLLs of up to 200 kB, both architectures, until 48 MB, and
 # then text files of up to 40 kB spread evenly over the sorted list, as many as make 2,850 files
 # with Installer.exe. Only plain ASCII names, and short ones, so that every path fits MAX_PATH;
 # of names that differ only in letter case, which Windows holds as one, the first.
-echo "installers.sh: making the payloads in $work" >&2
+note "making the payloads in $work"
 payloads="$work/payloads"
 files="$payloads/files"
 mkdir -p "$files/dll" "$files/text"
@@ -114,8 +116,33 @@ variants=(plain sealed single nsis-zlib nsis-lzma)
 declare -A variant_name=([plain]="plain folder" [sealed]="sealed folder" [single]="single file"
   [nsis-zlib]="NSIS solid zlib" [nsis-lzma]="NSIS solid lzma")
 
-# Each variant of each payload in a folder of its own, started as setup.exe from there.
-echo "installers.sh: packing" >&2
+# Each variant of each payload in a folder of its own, started as setup.exe from there. The
+# NSIS installers take longest to make (lzma): they are made two at a time beside our packing,
+# and kept in build/bench/nsis/ for the next run, keyed by the payload's bytes, the script and
+# makensis's version, since only our side changes between runs.
+note "packing"
+cache="$out/nsis"
+mkdir -p "$cache"
+nsis_jobs=()
+for shape in "${shapes[@]}"; do
+  key=$({ makensis -VERSION; cat bench/installers.nsi; cd "$payloads/$shape" &&
+    find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum; } | sha256sum | cut -c1-16)
+  for compressor in zlib lzma; do
+    mkdir -p "$work/$shape/nsis-$compressor"
+    cached="$cache/$shape-$compressor.$key.exe"
+    if [ ! -f "$cached" ]; then
+      rm -f "$cache/$shape-$compressor".*
+      nsis_jobs+=("$payloads/$shape" "$compressor" "$cached")
+    fi
+  done
+done
+if [ ${#nsis_jobs[@]} -gt 0 ]; then
+  # Each made under a temporary name, so that a stopped run leaves no half-made installer.
+  printf '%s\0' "${nsis_jobs[@]}" | xargs -0 -n 3 -P 2 sh -c \
+    'makensis -V1 -DPAYLOAD="$1" -DCOMPRESSOR="$2" -DOUTFILE="$3.part" bench/installers.nsi >&2 &&
+     mv "$3.part" "$3"' makensis &
+  nsis_pid=$!
+fi
 for shape in "${shapes[@]}"; do
   source_dir="$payloads/$shape"
   at="$work/$shape"
@@ -124,17 +151,20 @@ for shape in "${shapes[@]}"; do
   cp "$stub" "$at/plain/setup.exe"
   "$pack" bundle --quiet "$source_dir" --stub "$stub" -o "$at/sealed"
   "$pack" bundle --quiet --single-file "$source_dir" --stub "$stub" -o "$at/single/setup.exe"
+done
+if [ -n "${nsis_pid:-}" ]; then
+  wait "$nsis_pid" || { echo "installers.sh: makensis failed" >&2; exit 1; }
+fi
+for shape in "${shapes[@]}"; do
   for compressor in zlib lzma; do
-    mkdir -p "$at/nsis-$compressor"
-    makensis -V1 -DPAYLOAD="$source_dir" -DCOMPRESSOR=$compressor \
-      -DOUTFILE="$at/nsis-$compressor/setup.exe" bench/installers.nsi >&2
+    cp "$cache/$shape-$compressor".*.exe "$work/$shape/nsis-$compressor/setup.exe"
   done
 done
 
 # The prefix, its temporary directory, and a Wine server kept alive between the rounds, so that
 # no round pays for starting it. The stopwatch runs inside Wine and times each setup.exe from
 # its start to its end; Wine's own start-up, which Windows users do not have, is left out.
-echo "installers.sh: making the Wine prefix" >&2
+note "making the Wine prefix"
 temp="$work/temp"
 mkdir -p "$temp"
 use_temp_dir "$temp"
@@ -170,7 +200,7 @@ for round in $(seq 0 "$runs"); do
     [ "$round" -eq 0 ] ||
       printf '%s\t%s\t%s\t%s\n' "${shape_name[$shape]}" "${variant_name[$variant]}" "$round" "$seconds" >>"$raw"
   done
-  [ "$round" -eq 0 ] && echo "installers.sh: warmed up; $runs timed rounds" >&2 || echo "installers.sh: round $round done" >&2
+  if [ "$round" -eq 0 ]; then note "warmed up; $runs timed rounds"; else note "round $round of $runs done"; fi
 done
 elapsed=$(($(date +%s) - started_at))
 
@@ -183,7 +213,8 @@ load average $load_before before, $(cut -d' ' -f1-3 /proc/loadavg) after, $elaps
   echo "Time from the start of setup.exe until the installer has run and the unpacked files are"
   echo "removed, as a ratio to the NSIS solid zlib installer of the same payload:"
   echo
-  awk -v baseline="${variant_name[nsis-zlib]}" -f bench/installers_table.awk "$raw"
+  columns=$(for variant in "${variants[@]}"; do printf '%s;' "${variant_name[$variant]}"; done)
+  awk -v baseline="${variant_name[nsis-zlib]}" -v columns="${columns%;}" -f bench/installers_table.awk "$raw"
   echo
   echo "What is shipped, in MB (a plain or sealed folder: setup.exe and Pack.qvd):"
   echo

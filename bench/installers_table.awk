@@ -1,13 +1,18 @@
 # Makes the tables of bench/installers.sh from its raw times, one run a line, tab-separated:
 #   PAYLOAD <tab> VARIANT <tab> ROUND <tab> SECONDS
-# Rows are the payloads and columns the variants, each in the order it first appears. The first
+# Rows are the payloads and columns the variants, each in the order it first appears, except
+# that -v columns="A;B;..." puts the variants it names first, in its order. The first
 # table holds each variant's median over its runs divided by the median of the variant named by
 # -v baseline=NAME on the same payload (so the baseline's column reads 1.00): ratios only mean
 # something within one run of the benchmark. The second holds the medians in seconds and the
 # number of runs. The median of an even number of runs is the mean of the middle two. A cell
 # without runs reads "-"; a payload without the baseline gets "n/a" ratios, and the exit code
 # is then 1.
-BEGIN { FS = "\t" }
+BEGIN {
+  FS = "\t"
+  named = split(columns, fixed, ";")
+  for (v = 1; v <= named; v++) { variantSeen[fixed[v]] = 1; variants[++variantCount] = fixed[v] }
+}
 NF >= 4 && $4 ~ /^[0-9]+(\.[0-9]+)?$/ {
   if (!($1 in payloadSeen)) { payloadSeen[$1] = 1; payloads[++payloadCount] = $1 }
   if (!($2 in variantSeen)) { variantSeen[$2] = 1; variants[++variantCount] = $2 }

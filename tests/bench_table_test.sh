@@ -8,9 +8,9 @@ source "$root/tests/checks.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# table BASELINE < RAW: the table maker's output in $work/out, its exit code in $status.
+# table BASELINE [COLUMNS] < RAW: the table maker's output in $work/out, its exit code in $status.
 table() {
-  awk -v baseline="$1" -f "$root/bench/installers_table.awk" >"$work/out" 2>"$work/err"
+  awk -v baseline="$1" -v columns="${2:-}" -f "$root/bench/installers_table.awk" >"$work/out" 2>"$work/err"
   status=$?
 }
 # row TITLE: the ratio row of a payload (the first table), without the title.
@@ -62,6 +62,17 @@ table zlib <"$work/raw"
 check "rounded ratios" [ "$(row small)" = " 1.00 | 0.67 | 1.33 |" ]
 check "a cell without runs" [ "$(row big)" = " 1.00 | 0.67 | - |" ]
 check "its seconds" [ "$(seconds_row big)" = " 0.300 (1) | 0.200 (1) | - |" ]
+
+# A fixed column order: the named variants first, even one without runs, then the others.
+{
+  tab "p" "lzma" 1 4
+  tab "p" "extra" 1 1
+  tab "p" "zlib" 1 2
+} >"$work/raw"
+table zlib "zlib;ours;lzma" <"$work/raw"
+check "named columns first, in their order" \
+  [ "$(head -1 "$work/out")" = "| payload | zlib | ours | lzma | extra |" ]
+check "their cells follow them" [ "$(row p)" = " 1.00 | - | 2.00 | 0.50 |" ]
 
 # A payload without the baseline cannot be compared: said, and the exit code tells.
 {
