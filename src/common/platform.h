@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #ifndef MAX_PATH
@@ -15,7 +16,7 @@ enum { PATH_BUFFER = MAX_PATH + 4 };
 // The longest directory path that can still be listed: the search appends "\*.*" to it.
 enum { MAX_DIRECTORY_PATH = MAX_PATH - 5 };
 
-enum MakeDirResult { MAKEDIR_CREATED, MAKEDIR_EXISTS, MAKEDIR_FAILED };
+enum MakeDirResult { MAKEDIR_CREATED, MAKEDIR_EXISTS, MAKEDIR_FAILED, MAKEDIR_SWAPPED };
 
 MakeDirResult MakeDirectory(const char* path);
 // MakeDirectory for the top of a tree the launcher owns under a shared temporary directory: only
@@ -38,6 +39,32 @@ FILE* StreamOnHandle(void* handle, int forWriting);
 // its files, which Windows cannot delete while they are open.
 void RefuseNewFiles(void);
 #endif
+// A directory held open while things are created in it, so that nothing put in its place or on
+// the way to it can lead elsewhere: natively a descriptor that every child is created relative
+// to; on Windows a handle that shares neither renaming nor deletion, so that the directory, and
+// with it the path to everything inside, stays as it is while the handle lives.
+typedef intptr_t DirHandle;
+const DirHandle NO_DIR_HANDLE = -1;
+
+// Opens the directory `path` itself, refusing a link or other reparse point there.
+DirHandle OpenDirectoryHandle(const char* path);
+void CloseDirectoryHandle(DirHandle dir);
+// Creates the directory `path`, whose last component is a child of `parent`, and opens it into
+// `made`; MAKEDIR_SWAPPED when what can then be opened under that name is not the directory just
+// made (a link, or another directory moved into its place).
+MakeDirResult MakeDirectoryAt(DirHandle parent, const char* path, DirHandle* made);
+// OpenNewFile for `path`, whose last component is a child of `parent`.
+FILE* OpenNewFileAt(DirHandle parent, const char* path, int* exists);
+// DeletePlainFile for `path`, whose last component is a child of `parent`.
+int DeleteFileAt(DirHandle parent, const char* path);
+// Deletes everything inside `dir` through the handle, wherever the directory has been moved
+// meanwhile. A link is removed itself. Windows leaves this to RemoveDirectoryTree on the path,
+// which a held directory keeps pointing at.
+void EmptyDirectoryHandle(DirHandle dir);
+// Called, when set, right after this process has created a directory and before it is used:
+// tests stand in there for another local user who swaps the directory.
+extern void (*g_directoryMade)(const char* path);
+
 // Bytes free to the calling user on the volume that holds the directory `dir`; 0 when unknown.
 int GetFreeDiskBytes(const char* dir, unsigned long long* bytes);
 // Deletes `dir` and everything below it, bottom-up, names and depth of any kind the system

@@ -134,6 +134,68 @@ FILE* OpenNewFile(const char* path, int* exists) {
   return file;
 }
 
+void (*g_directoryMade)(const char* path) = nullptr;
+
+namespace {
+
+// The native spelling of the last component of `path` (a double-byte name may hold the
+// separator's byte as its second half).
+int NativeLastName(const char* path, char* out) {
+  const char* name = FindLastSeparator(path);
+  return ToNative(name != nullptr ? name + 1 : path, out) && out[0] != '\0';
+}
+
+}  // namespace
+
+DirHandle OpenDirectoryHandle(const char* path) {
+  char native[NATIVE_BUFFER];
+  if (!ToNative(path, native)) return NO_DIR_HANDLE;
+  return open(native, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+void CloseDirectoryHandle(DirHandle dir) {
+  if (dir != NO_DIR_HANDLE) close(static_cast<int>(dir));
+}
+
+MakeDirResult MakeDirectoryAt(DirHandle parent, const char* path, DirHandle* made) {
+  *made = NO_DIR_HANDLE;
+  char name[NATIVE_BUFFER];
+  int at = static_cast<int>(parent);
+  if (!NativeLastName(path, name)) return MAKEDIR_FAILED;
+  if (mkdirat(at, name, 0700) != 0) return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
+  if (g_directoryMade != nullptr) g_directoryMade(path);
+  // What the name holds now must be what the open below gets, a directory of this user's: a
+  // name renamed away and replaced meanwhile, by a link or a directory of someone else's, is
+  // refused, and with it whatever it leads to.
+  struct stat named, opened;
+  if (fstatat(at, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(named.st_mode))
+    return MAKEDIR_SWAPPED;
+  int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return MAKEDIR_SWAPPED;
+  if (fstat(fd, &opened) != 0 || opened.st_dev != named.st_dev || opened.st_ino != named.st_ino ||
+      opened.st_uid != geteuid()) {
+    close(fd);
+    return MAKEDIR_SWAPPED;
+  }
+  *made = fd;
+  return MAKEDIR_CREATED;
+}
+
+FILE* OpenNewFileAt(DirHandle parent, const char* path, int* exists) {
+  if (exists != nullptr) *exists = 0;
+  char name[NATIVE_BUFFER];
+  if (!NativeLastName(path, name)) return nullptr;
+  int fd = openat(static_cast<int>(parent), name,
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (exists != nullptr && errno == EEXIST) *exists = 1;
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 int GetFreeDiskBytes(const char* dir, unsigned long long* bytes) {
   char native[NATIVE_BUFFER];
   struct statvfs volume;
@@ -165,6 +227,20 @@ void EmptyDirectoryAt(int fd) {
 }
 
 }  // namespace
+
+int DeleteFileAt(DirHandle parent, const char* path) {
+  char name[NATIVE_BUFFER];
+  return NativeLastName(path, name) && unlinkat(static_cast<int>(parent), name, 0) == 0;
+}
+
+void EmptyDirectoryHandle(DirHandle dir) {
+  if (dir == NO_DIR_HANDLE) return;
+  int fd = fcntl(static_cast<int>(dir), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return;
+  // The copy shares the position of the original's listing; from the start, whatever came before.
+  lseek(fd, 0, SEEK_SET);
+  EmptyDirectoryAt(fd);
+}
 
 int RemoveDirectoryTree(const char* dir) {
   char native[NATIVE_BUFFER];
