@@ -65,6 +65,29 @@ void EmptyDirectoryHandle(DirHandle dir);
 // tests stand in there for another local user who swaps the directory.
 extern void (*g_directoryMade)(const char* path);
 
+// Threads for the decoding workers: a worker's record begins with this, and `run` is given it.
+struct WorkerStart {
+  void (*run)(WorkerStart* self);
+};
+typedef intptr_t WorkerThread;
+const WorkerThread NO_WORKER_THREAD = 0;
+WorkerThread StartWorkerThread(WorkerStart* start);
+// Waits until the thread has ended, and lets go of it.
+void JoinWorkerThread(WorkerThread thread);
+// Processors the system runs this process on; at least 1.
+int ProcessorCount(void);
+// Counting semaphores between the walk and its workers; made before decoding starts.
+typedef intptr_t Semaphore;
+const Semaphore NO_SEMAPHORE = 0;
+Semaphore MakeSemaphore(int initial);
+void WaitSemaphore(Semaphore semaphore);
+void PostSemaphore(Semaphore semaphore);
+void CloseSemaphore(Semaphore semaphore);
+// Another hold on the directory `dir`, which outlives the walk's own (natively a duplicate
+// descriptor; on Windows the same handle, as the calls made through it there go by path).
+DirHandle ShareDirectoryHandle(DirHandle dir);
+void ReleaseSharedDirectoryHandle(DirHandle dir);
+
 // Bytes free to the calling user on the volume that holds the directory `dir`; 0 when unknown.
 int GetFreeDiskBytes(const char* dir, unsigned long long* bytes);
 // Deletes `dir` and everything below it, bottom-up, names and depth of any kind the system

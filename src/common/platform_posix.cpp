@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <pthread.h>
+#include <semaphore.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -194,6 +196,64 @@ FILE* OpenNewFileAt(DirHandle parent, const char* path, int* exists) {
   FILE* file = fdopen(fd, "wb");
   if (file == nullptr) close(fd);
   return file;
+}
+
+namespace {
+
+void* RunWorker(void* start) {
+  WorkerStart* worker = static_cast<WorkerStart*>(start);
+  worker->run(worker);
+  return nullptr;
+}
+
+}  // namespace
+
+WorkerThread StartWorkerThread(WorkerStart* start) {
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, RunWorker, start) != 0) return NO_WORKER_THREAD;
+  return static_cast<WorkerThread>(thread);
+}
+
+void JoinWorkerThread(WorkerThread thread) {
+  pthread_join(static_cast<pthread_t>(thread), nullptr);
+}
+
+int ProcessorCount(void) {
+  long count = sysconf(_SC_NPROCESSORS_ONLN);
+  return count < 1 ? 1 : count > 1024 ? 1024 : static_cast<int>(count);
+}
+
+Semaphore MakeSemaphore(int initial) {
+  sem_t* semaphore = static_cast<sem_t*>(malloc(sizeof(sem_t)));
+  if (semaphore == nullptr) return NO_SEMAPHORE;
+  if (sem_init(semaphore, 0, static_cast<unsigned>(initial)) != 0) {
+    free(semaphore);
+    return NO_SEMAPHORE;
+  }
+  return reinterpret_cast<Semaphore>(semaphore);
+}
+
+void WaitSemaphore(Semaphore semaphore) {
+  while (sem_wait(reinterpret_cast<sem_t*>(semaphore)) != 0 && errno == EINTR) {
+  }
+}
+
+void PostSemaphore(Semaphore semaphore) {
+  sem_post(reinterpret_cast<sem_t*>(semaphore));
+}
+
+void CloseSemaphore(Semaphore semaphore) {
+  if (semaphore == NO_SEMAPHORE) return;
+  sem_destroy(reinterpret_cast<sem_t*>(semaphore));
+  free(reinterpret_cast<sem_t*>(semaphore));
+}
+
+DirHandle ShareDirectoryHandle(DirHandle dir) {
+  return fcntl(static_cast<int>(dir), F_DUPFD_CLOEXEC, 0);
+}
+
+void ReleaseSharedDirectoryHandle(DirHandle dir) {
+  CloseDirectoryHandle(dir);
 }
 
 int GetFreeDiskBytes(const char* dir, unsigned long long* bytes) {

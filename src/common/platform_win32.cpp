@@ -187,6 +187,55 @@ int DeleteFileAt(DirHandle, const char* path) {
 
 void EmptyDirectoryHandle(DirHandle) {}
 
+namespace {
+
+DWORD WINAPI RunWorker(LPVOID start) {
+  WorkerStart* worker = static_cast<WorkerStart*>(start);
+  worker->run(worker);
+  return 0;
+}
+
+}  // namespace
+
+WorkerThread StartWorkerThread(WorkerStart* start) {
+  // A small stack: a worker holds its decoder in static storage, not on the stack.
+  return reinterpret_cast<WorkerThread>(
+      CreateThread(nullptr, 65536, RunWorker, start, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+}
+
+void JoinWorkerThread(WorkerThread thread) {
+  WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
+  CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+int ProcessorCount(void) {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors < 1 ? 1 : static_cast<int>(info.dwNumberOfProcessors);
+}
+
+Semaphore MakeSemaphore(int initial) {
+  return reinterpret_cast<Semaphore>(CreateSemaphoreA(nullptr, initial, 0x7FFFFFFF, nullptr));
+}
+
+void WaitSemaphore(Semaphore semaphore) {
+  WaitForSingleObject(reinterpret_cast<HANDLE>(semaphore), INFINITE);
+}
+
+void PostSemaphore(Semaphore semaphore) {
+  ReleaseSemaphore(reinterpret_cast<HANDLE>(semaphore), 1, nullptr);
+}
+
+void CloseSemaphore(Semaphore semaphore) {
+  if (semaphore != NO_SEMAPHORE) CloseHandle(reinterpret_cast<HANDLE>(semaphore));
+}
+
+DirHandle ShareDirectoryHandle(DirHandle dir) {
+  return dir;
+}
+
+void ReleaseSharedDirectoryHandle(DirHandle) {}
+
 FILE* StreamOnHandle(void* handle, int forWriting) {
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
                            (forWriting ? _O_WRONLY : _O_RDONLY) | _O_BINARY);

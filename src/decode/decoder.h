@@ -2,6 +2,7 @@
 // symbol stream) back into its bytes.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -73,8 +74,10 @@ const char* DecompressResultText(DecompressResult result);
 Decoder& ProcessDecoder();
 
 // Decodes the blob open as `source` into `destination`, a file just created, with `decoder`,
-// and closes both. The caller removes the destination after a failure.
-DecompressResult DecodeFileStreams(Decoder& decoder, FILE* source, FILE* destination);
+// and closes both. The caller removes the destination after a failure. Once `stop` (may be
+// null) is set, by another thread too, no more is written and the result is a write failure.
+DecompressResult DecodeFileStreams(Decoder& decoder, FILE* source, FILE* destination,
+                                   const std::atomic<int>* stop = nullptr);
 
 // Decodes the compressed file `sourcePath` into `destinationPath`, a new file, with the
 // process's decoder. Returns 1 on success; on any failure 0, also when `destinationPath` exists,

@@ -30,17 +30,30 @@ int IsNoSpace(int error) {
 
 Decoder g_decoder;
 
+struct StoppableFile {
+  FILE* file;
+  const std::atomic<int>* stop;
+};
+
+int WriteUnlessStopped(void* context, const uint8_t* data, size_t size) {
+  StoppableFile* out = static_cast<StoppableFile*>(context);
+  if (out->stop != nullptr && out->stop->load(std::memory_order_relaxed) != 0) return 0;
+  return fwrite(data, 1, size, out->file) == size;
+}
+
 }  // namespace
 
 Decoder& ProcessDecoder() {
   return g_decoder;
 }
 
-DecompressResult DecodeFileStreams(Decoder& decoder, FILE* source, FILE* destination) {
+DecompressResult DecodeFileStreams(Decoder& decoder, FILE* source, FILE* destination,
+                                   const std::atomic<int>* stop) {
   ByteSource input;
   ByteSink output;
+  StoppableFile out = {destination, stop};
   InitFileSource(&input, source, decoder.inputBuffer, sizeof decoder.inputBuffer);
-  InitSink(&output, decoder.outputBuffer, sizeof decoder.outputBuffer, WriteToFile, destination);
+  InitSink(&output, decoder.outputBuffer, sizeof decoder.outputBuffer, WriteUnlessStopped, &out);
   errno = 0;
   uint32_t declared = 0;
   DecodeStatus status = DecodeBlob(decoder, &input, &output, &declared);
