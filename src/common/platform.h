@@ -54,13 +54,30 @@ void CloseDirectoryHandle(DirHandle dir);
 // made (a link, or another directory moved into its place).
 MakeDirResult MakeDirectoryAt(DirHandle parent, const char* path, DirHandle* made);
 // OpenNewFile for `path`, whose last component is a child of `parent`.
+#ifdef _WIN32
+// Windows goes by path through held directories: no call of its own, no cost in the stub.
+inline FILE* OpenNewFileAt(DirHandle, const char* path, int* exists) {
+  return OpenNewFile(path, exists);
+}
+#else
 FILE* OpenNewFileAt(DirHandle parent, const char* path, int* exists);
+#endif
 // DeletePlainFile for `path`, whose last component is a child of `parent`.
+#ifdef _WIN32
+inline int DeleteFileAt(DirHandle, const char* path) {
+  return DeletePlainFile(path);
+}
+#else
 int DeleteFileAt(DirHandle parent, const char* path);
+#endif
 // Deletes everything inside `dir` through the handle, wherever the directory has been moved
 // meanwhile. A link is removed itself. Windows leaves this to RemoveDirectoryTree on the path,
 // which a held directory keeps pointing at.
+#ifdef _WIN32
+inline void EmptyDirectoryHandle(DirHandle) {}
+#else
 void EmptyDirectoryHandle(DirHandle dir);
+#endif
 // Called, when set, right after this process has created a directory and before it is used:
 // tests stand in there for another local user who swaps the directory.
 extern void (*g_directoryMade)(const char* path);
@@ -85,8 +102,18 @@ void PostSemaphore(Semaphore semaphore);
 void CloseSemaphore(Semaphore semaphore);
 // Another hold on the directory `dir`, which outlives the walk's own (natively a duplicate
 // descriptor; on Windows the same handle, as the calls made through it there go by path).
+#ifdef _WIN32
+inline DirHandle ShareDirectoryHandle(DirHandle dir) {
+  return dir;
+}
+#else
 DirHandle ShareDirectoryHandle(DirHandle dir);
+#endif
+#ifdef _WIN32
+inline void ReleaseSharedDirectoryHandle(DirHandle) {}
+#else
 void ReleaseSharedDirectoryHandle(DirHandle dir);
+#endif
 
 // Bytes free to the calling user on the volume that holds the directory `dir`; 0 when unknown.
 int GetFreeDiskBytes(const char* dir, unsigned long long* bytes);

@@ -177,16 +177,6 @@ MakeDirResult MakeDirectoryAt(DirHandle, const char* path, DirHandle* made) {
   return *made != NO_DIR_HANDLE ? MAKEDIR_CREATED : MAKEDIR_SWAPPED;
 }
 
-FILE* OpenNewFileAt(DirHandle, const char* path, int* exists) {
-  return OpenNewFile(path, exists);
-}
-
-int DeleteFileAt(DirHandle, const char* path) {
-  return DeletePlainFile(path);
-}
-
-void EmptyDirectoryHandle(DirHandle) {}
-
 namespace {
 
 DWORD WINAPI RunWorker(LPVOID start) {
@@ -229,12 +219,6 @@ void PostSemaphore(Semaphore semaphore) {
 void CloseSemaphore(Semaphore semaphore) {
   if (semaphore != NO_SEMAPHORE) CloseHandle(reinterpret_cast<HANDLE>(semaphore));
 }
-
-DirHandle ShareDirectoryHandle(DirHandle dir) {
-  return dir;
-}
-
-void ReleaseSharedDirectoryHandle(DirHandle) {}
 
 FILE* StreamOnHandle(void* handle, int forWriting) {
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),

@@ -9,12 +9,15 @@ const char* DecompressResultText(DecompressResult result) {
   // Short, and a table rather than a switch: the stub carries these words too. They are those of
   // the verification's problem list, which explains them.
   static const char* const TEXTS[] = {
-      "decoded",        "exists already, not made by this run",
-      "corrupt stream", "truncated stream",
-      "size mismatch",  "no space left",
-      "write failed",   "staged blob unreadable",
+      "exists already, not made by this run",
+      "corrupt stream",
+      "truncated stream",
+      "size mismatch",
+      "no space left",
+      "write failed",
+      "staged blob unreadable",
   };
-  return TEXTS[result];
+  return result == DECOMPRESS_OK ? "" : TEXTS[result - 1];
 }
 
 namespace {
