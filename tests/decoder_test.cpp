@@ -3,9 +3,11 @@
 
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "common/platform.h"
 #include "decode/decoder.h"
 #include "decode/dictionary.h"
 #include "support/bit_writer.h"
@@ -324,6 +326,66 @@ TEST(DecompressFile, FailuresLeaveNoOutput) {
   // The destination's directory does not exist.
   ASSERT_TRUE(WriteWholeFile(dir / "good", LiteralBlob("xyz")));
   EXPECT_EQ(DecompressFile((dir / "good").c_str(), (dir / "no\\out").c_str()), 0);
+}
+
+// Decodes `blob`, staged as a file in `dir`, into the stream `destination`.
+DecompressResult DecodeStaged(const ScratchDir& dir, const std::vector<uint8_t>& blob,
+                              FILE* destination) {
+  static int count = 0;
+  std::string in = dir / ("blob" + std::to_string(count++));
+  EXPECT_TRUE(WriteWholeFile(in, blob));
+  FILE* source = OpenFile(in.c_str(), "rb");
+  EXPECT_NE(source, nullptr);
+  return DecodeFileStreams(SharedDecoder(), source, destination);
+}
+
+TEST(DecompressReasons, EachFailureIsToldApart) {
+  ScratchDir dir;
+  struct Case {
+    std::vector<uint8_t> blob;
+    DecompressResult expected;
+  };
+  const Case cases[] = {
+      {LiteralBlob("abc"), DECOMPRESS_OK},
+      {Hex({0x03, 0, 0, 0, 0x30}), DECOMPRESS_TRUNCATED},
+      // A reference to the first learnt entry before any is learnt.
+      {MakeBlob(3, {0x80}), DECOMPRESS_CORRUPT},
+      // "abab" declared as 3 bytes: the whole last phrase overshoots.
+      {Hex({0x03, 0, 0, 0, 0x30, 0x98, 0xA0}), DECOMPRESS_SIZE_MISMATCH},
+      {Hex({0, 0, 0, 0}), DECOMPRESS_OK},
+      {Hex({0x05, 0}), DECOMPRESS_OK},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string out = dir / ("out" + std::to_string(n++));
+    FILE* destination = OpenNewFile(out.c_str(), nullptr);
+    ASSERT_NE(destination, nullptr);
+    EXPECT_EQ(DecodeStaged(dir, c.blob, destination), c.expected) << n;
+  }
+  // The destination cannot be written: opened for reading only.
+  ASSERT_TRUE(WriteWholeFile(dir / "readonly", std::string()));
+  EXPECT_EQ(DecodeStaged(dir, LiteralBlob("abc"), OpenFile((dir / "readonly").c_str(), "rb")),
+            DECOMPRESS_WRITE_FAILED);
+#ifndef _WIN32
+  // A full disk, and a staged blob that cannot be read (a directory opens, but reads fail).
+  EXPECT_EQ(DecodeStaged(dir, LiteralBlob(std::string(100000, 'x')), fopen("/dev/full", "wb")),
+            DECOMPRESS_NO_SPACE);
+  EXPECT_EQ(DecodeStaged(dir, LiteralBlob("x"), fopen("/dev/full", "wb")), DECOMPRESS_NO_SPACE);
+  ASSERT_EQ(MakeDirectory((dir / "notafile").c_str()), MAKEDIR_CREATED);
+  FILE* unreadable = OpenFile((dir / "notafile").c_str(), "rb");
+  ASSERT_NE(unreadable, nullptr);
+  FILE* destination = OpenNewFile((dir / "fromdir").c_str(), nullptr);
+  EXPECT_EQ(DecodeFileStreams(SharedDecoder(), unreadable, destination), DECOMPRESS_READ_FAILED);
+#endif
+  // Every reason reads differently, in the words of the verification's problem list.
+  std::set<std::string> texts;
+  for (int r = DECOMPRESS_OK; r <= DECOMPRESS_READ_FAILED; ++r)
+    texts.insert(DecompressResultText(static_cast<DecompressResult>(r)));
+  EXPECT_EQ(texts.size(), static_cast<size_t>(DECOMPRESS_READ_FAILED + 1));
+  EXPECT_NE(std::string(DecompressResultText(DECOMPRESS_NO_SPACE)).find("no space left"),
+            std::string::npos);
+  EXPECT_NE(std::string(DecompressResultText(DECOMPRESS_CORRUPT)).find("corrupt stream"),
+            std::string::npos);
 }
 
 }  // namespace

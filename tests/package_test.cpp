@@ -13,6 +13,7 @@
 #include "package/entry_name.h"
 #include "package/extract.h"
 #include "package/package_file.h"
+#include "package/package_writer.h"
 #include "package/tree_walk.h"
 #include "support/bit_writer.h"
 #include "support/package_builder.h"
@@ -366,6 +367,95 @@ TEST(DamagedTables, OverlappingBlobsAreAllowed) {
   package.insert(package.end(), blob.begin(), blob.end());
   EXPECT_EQ(Extract(dir, package).ok, 1);
   EXPECT_TRUE(Snapshot(dir / "install") == (Tree{{"\\a", "shared"}, {"\\b", "shared"}}));
+}
+
+// A package of `count` files spread over ten directories, some of them large, with what a
+// package's maker may get wrong: a directory listed twice, a file whose directory is missing, a
+// name given twice (the later record wins), and two records sharing one blob. The file at
+// `corruptAt` (if any) holds a stream that names no phrase.
+std::vector<uint8_t> ManyFilesPackage(int count, int corruptAt) {
+  std::vector<PackageRecord> directories, files;
+  std::vector<uint8_t> data;
+  auto add = [&](const std::string& name, const std::vector<uint8_t>& blob) {
+    files.push_back({name, static_cast<uint32_t>(data.size()), static_cast<uint32_t>(blob.size())});
+    data.insert(data.end(), blob.begin(), blob.end());
+  };
+  for (int d = 0; d < 10; ++d) directories.push_back({"\\d" + std::to_string(d), 0, 0});
+  directories.push_back({"\\d3", 0, 0});
+  uint32_t seed = 12345;
+  for (int i = 0; i < count; ++i) {
+    std::string text(i % 25 == 0 ? 300000 : static_cast<size_t>(i * 997 % 5000), ' ');
+    for (char& c : text) c = static_cast<char>('a' + (seed = seed * 1103515245 + 12345) % 26);
+    add("\\d" + std::to_string(i % 10) + "\\f" + std::to_string(i),
+        i == corruptAt ? MakeBlob(10, {0x80}) : LiteralBlob(text));
+  }
+  files.push_back({"\\d9\\shared", files[2].offset, files[2].size});
+  add("\\d1\\f1", LiteralBlob("the later record"));
+  add("\\nodir\\lost", LiteralBlob("lost"));
+  std::vector<uint8_t> package = PackageTablesBytes(directories, files);
+  package.insert(package.end(), data.begin(), data.end());
+  return package;
+}
+
+// Sets the number of decoding workers for one scope.
+struct Workers {
+  explicit Workers(int count) { g_decodeWorkers = count; }
+  ~Workers() { g_decodeWorkers = 0; }
+};
+
+TEST(DecodeWorkers, ManyWorkersGiveExactlyTheTreeOfOne) {
+  ScratchDir dir;
+  std::vector<uint8_t> package = ManyFilesPackage(240, -1);
+  Tree one;
+  std::vector<std::string> slipsOfOne;
+  for (int count : {1, 2, 8}) {
+    Workers workers(count);
+    ExtractResult result = Extract(dir, package);
+    EXPECT_EQ(result.ok, 1) << count;
+    EXPECT_TRUE(result.problems.empty()) << count << " " << result.problems[0];
+    Tree tree = Snapshot(dir / "install");
+    std::sort(result.slips.begin(), result.slips.end());
+    if (count == 1) {
+      one = tree;
+      slipsOfOne = result.slips;
+      // The shared blob came out twice, the later record of "f1" won, the orphan is passed over.
+      EXPECT_EQ(tree.size(), 10u + 240u + 1u);
+      auto contents = [&](const std::string& name) {
+        for (const auto& entry : tree)
+          if (entry.first == name) return entry.second;
+        return std::string("(missing)");
+      };
+      EXPECT_EQ(contents("\\d9\\shared"), contents("\\d2\\f2"));
+      EXPECT_EQ(contents("\\d2\\f2").size(), 1994u);
+      EXPECT_EQ(contents("\\d1\\f1"), "the later record");
+      EXPECT_EQ(contents("\\d0\\f0").size(), 300000u);
+      EXPECT_EQ(result.slips.size(), 3u);
+    } else {
+      EXPECT_TRUE(tree == one) << count << " workers";
+      EXPECT_EQ(result.slips, slipsOfOne) << count << " workers";
+    }
+  }
+  EXPECT_TRUE(StagingLeftovers().empty());
+}
+
+TEST(DecodeWorkers, ACorruptBlobAmongManyStopsTheRunAndReportsItAlone) {
+  for (int count : {1, 4}) {
+    ScratchDir dir;
+    Workers workers(count);
+    ExtractResult result = Extract(dir, ManyFilesPackage(200, 105));
+    EXPECT_EQ(result.ok, 0) << count;
+    ASSERT_EQ(result.problems.size(), 1u) << count;
+    EXPECT_NE(result.problems[0].find("\\d5\\f105: corrupt stream"), std::string::npos)
+        << result.problems[0];
+    // What the run made in the failing file's directory is gone already; the rest goes with the
+    // install directory, as the launcher and the packer take it away, and no worker is left to
+    // write anything after.
+    for (const auto& entry : Snapshot(dir / "install\\d5"))
+      EXPECT_EQ(entry.first.back(), '\\') << entry.first;
+    EXPECT_EQ(RemoveTree((dir / "install").c_str()), 1);
+    EXPECT_FALSE(PathExists(dir / "install"));
+    EXPECT_TRUE(StagingLeftovers().empty());
+  }
 }
 
 // Reads the tables of a package file holding `bytes`.

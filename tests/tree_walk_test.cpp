@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/paths.h"
+#include "common/platform.h"
 #include "package/tree_walk.h"
 #include "support/bit_writer.h"
 #include "support/scratch.h"
@@ -113,8 +114,9 @@ TEST(DecompressTree, WritesOnlyIntoWhatItCreates) {
   ASSERT_TRUE(WriteWholeFile(dir / "src\\top", LiteralBlob("over a planted file")));
   ASSERT_EQ(MakeDirectory((dir / "dst").c_str()), MAKEDIR_CREATED);
   ASSERT_TRUE(WriteWholeFile(dir / "dst\\top", std::string("theirs")));
-  bool linked = MakeDirectoryLink(dir / "outside", dir / "dst\\sub");
-  EXPECT_EQ(DecompressTree((dir / "src").c_str(), (dir / "dst").c_str()), linked ? 2 : 1);
+  MakeDirectoryLink(dir / "outside", dir / "dst\\sub");
+  // The walk stops at the first of the two.
+  EXPECT_EQ(DecompressTree((dir / "src").c_str(), (dir / "dst").c_str()), 1);
   std::string data;
   EXPECT_TRUE(ReadWholeFile(dir / "dst\\top", &data));
   EXPECT_EQ(data, "theirs");
@@ -139,7 +141,7 @@ TEST(DecompressTree, WritesOnlyIntoWhatItCreates) {
   ASSERT_EQ(MakeDirectory((dir / "dst").c_str()), MAKEDIR_CREATED);
   ASSERT_TRUE(WriteWholeFile(dir / "src\\c:name", LiteralBlob("x")));
   ASSERT_TRUE(WriteWholeFile(dir / "src\\what?", LiteralBlob("x")));
-  EXPECT_EQ(DecompressTree((dir / "src").c_str(), (dir / "dst").c_str()), 2);
+  EXPECT_EQ(DecompressTree((dir / "src").c_str(), (dir / "dst").c_str()), 1);
   EXPECT_TRUE(ListDir(dir / "dst").empty());
 #endif
 }
@@ -153,6 +155,178 @@ TEST(DecompressTree, RefusesPathsBeyondMaxPath) {
   ASSERT_TRUE(WriteWholeFile(dir / "s\\long-child-name", LiteralBlob("x")));
   EXPECT_EQ(DecompressTree((dir / "s").c_str(), longDestination.c_str()), 1);
   EXPECT_TRUE(ListDir(longDestination).empty());
+}
+
+// Another local user who can write the destination renames a directory of ours the moment it is
+// made and leaves a link to a directory of their choice in its place. The hook stands in for
+// them at exactly that moment, for the directory whose path ends in `g_swapWhen`.
+struct Swap {
+  std::string when;     // the directory whose creation sets it off
+  std::string victim;   // the directory renamed away
+  std::string movedTo;  // where it goes
+  std::string target;   // what the link planted in its place points to
+  int done;
+};
+Swap g_swap;
+
+void SwapForALink(const char* path) {
+  std::string made = path;
+  if (g_swap.done || made.size() < g_swap.when.size() ||
+      made.compare(made.size() - g_swap.when.size(), g_swap.when.size(), g_swap.when) != 0)
+    return;
+  g_swap.done = 1;
+#ifndef _WIN32
+  std::string from = g_swap.victim, to = g_swap.movedTo;
+  for (char& c : from) c = c == '\\' ? '/' : c;
+  for (char& c : to) c = c == '\\' ? '/' : c;
+  if (rename(from.c_str(), to.c_str()) == 0) MakeDirectoryLink(g_swap.target, g_swap.victim);
+#endif
+}
+
+struct Reported {
+  std::vector<std::string> lines;
+  static void Add(void* context, const char* where, const char* what) {
+    static_cast<Reported*>(context)->lines.push_back(std::string(where) + ": " + what);
+  }
+};
+
+// Files below `dir`, without the directories.
+std::vector<std::string> FilesBelow(const std::string& dir) {
+  std::vector<std::string> files;
+  for (const auto& entry : Snapshot(dir))
+    if (entry.first.back() != '\\') files.push_back(entry.first);
+  return files;
+}
+
+class SwappedDestination : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#ifdef _WIN32
+    GTEST_SKIP() << "Wine makes no links a test could swap in; the POSIX walk is tested";
+#endif
+    ASSERT_EQ(MakeDirectory((dir_ / "outside").c_str()), MAKEDIR_CREATED);
+    ASSERT_EQ(MakeDirectory((dir_ / "outside\\sub").c_str()), MAKEDIR_CREATED);
+    ASSERT_EQ(MakeDirectory((dir_ / "src").c_str()), MAKEDIR_CREATED);
+    ASSERT_EQ(MakeDirectory((dir_ / "src\\data").c_str()), MAKEDIR_CREATED);
+    ASSERT_EQ(MakeDirectory((dir_ / "src\\data\\sub").c_str()), MAKEDIR_CREATED);
+    for (int i = 0; i < 20; ++i)
+      ASSERT_TRUE(WriteWholeFile(dir_ / ("src\\data\\f" + std::to_string(i)),
+                                 LiteralBlob("file " + std::to_string(i))));
+    ASSERT_TRUE(WriteWholeFile(dir_ / "src\\data\\sub\\g", LiteralBlob("deep")));
+    ASSERT_EQ(MakeDirectory((dir_ / "dst").c_str()), MAKEDIR_CREATED);
+    g_swap = Swap{"", dir_ / "dst\\data", "", dir_ / "outside", 0};
+    g_directoryMade = SwapForALink;
+  }
+  void TearDown() override {
+    g_directoryMade = nullptr;
+  }
+
+  int Run() {
+    ProblemReporter reporter = {Reported::Add, &reported_, nullptr};
+    return DecompressTree((dir_ / "src").c_str(), (dir_ / "dst").c_str(), &reporter);
+  }
+
+  ScratchDir dir_;
+  Reported reported_;
+};
+
+TEST_F(SwappedDestination, ALinkInPlaceOfANewDirectoryIsRefusedWhereItStands) {
+  g_swap.when = "\\dst\\data";
+  g_swap.movedTo = dir_ / "dst\\moved";
+  EXPECT_EQ(Run(), 1);
+  ASSERT_EQ(g_swap.done, 1);
+  EXPECT_TRUE(FilesBelow(dir_ / "outside").empty());
+  EXPECT_TRUE(FilesBelow(dir_ / "dst\\moved").empty());
+  ASSERT_EQ(reported_.lines.size(), 1u);
+  EXPECT_EQ(reported_.lines[0].find(dir_ / "dst\\data: replaced once made"), 0u)
+      << reported_.lines[0];
+}
+
+TEST_F(SwappedDestination, ADirectoryMovedAfterItWasOpenedIsStillFilled) {
+  // Set off one level further down, once "data" is held open: the rest of "data" lands where it
+  // was moved to, inside the destination, and nothing goes through the link.
+  g_swap.when = "\\dst\\data\\sub";
+  g_swap.movedTo = dir_ / "dst\\moved";
+  EXPECT_EQ(Run(), 0);
+  ASSERT_EQ(g_swap.done, 1);
+  EXPECT_TRUE(FilesBelow(dir_ / "outside").empty());
+  std::string data;
+  EXPECT_TRUE(ReadWholeFile(dir_ / "dst\\moved\\sub\\g", &data));
+  EXPECT_EQ(data, "deep");
+  EXPECT_EQ(FilesBelow(dir_ / "dst\\moved").size(), 21u);
+}
+
+TEST_F(SwappedDestination, AFailedRunTakesBackWhatItWroteWhereverItWasMoved) {
+  // Moved out of the destination altogether, then a blob fails: what was decoded into the moved
+  // directory is removed through the handles, and nothing lands behind the link.
+  ASSERT_TRUE(WriteWholeFile(dir_ / "src\\data\\sub\\h", MakeBlob(3, {0x80})));
+  g_swap.when = "\\dst\\data\\sub";
+  g_swap.movedTo = dir_ / "away";
+  EXPECT_EQ(Run(), 1);
+  ASSERT_EQ(g_swap.done, 1);
+  EXPECT_TRUE(FilesBelow(dir_ / "outside").empty());
+  EXPECT_TRUE(FilesBelow(dir_ / "away").empty());
+  ASSERT_EQ(reported_.lines.size(), 1u);
+  EXPECT_NE(reported_.lines[0].find("\\sub\\h: "), std::string::npos) << reported_.lines[0];
+}
+
+#ifdef _WIN32
+// On Windows the walk holds every directory on the way open without sharing deletion: another
+// program cannot rename one away (and put a link in its place) while anything is made inside.
+int g_moveResult = -1;
+std::string g_moveFrom, g_moveTo;
+
+void TryToMoveTheParent(const char* path) {
+  std::string made = path;
+  if (g_moveResult == -1 && made.size() > 4 && made.compare(made.size() - 4, 4, "\\sub") == 0)
+    g_moveResult = MoveFileA(g_moveFrom.c_str(), g_moveTo.c_str()) ? 1 : 0;
+}
+
+TEST(DecompressTree, HeldDirectoriesCannotBeMovedAway) {
+  ScratchDir dir;
+  ASSERT_EQ(MakeDirectory((dir / "src").c_str()), MAKEDIR_CREATED);
+  ASSERT_EQ(MakeDirectory((dir / "src\\data").c_str()), MAKEDIR_CREATED);
+  ASSERT_EQ(MakeDirectory((dir / "src\\data\\sub").c_str()), MAKEDIR_CREATED);
+  ASSERT_TRUE(WriteWholeFile(dir / "src\\data\\sub\\g", LiteralBlob("deep")));
+  ASSERT_EQ(MakeDirectory((dir / "dst").c_str()), MAKEDIR_CREATED);
+  g_moveFrom = dir / "dst\\data";
+  g_moveTo = dir / "dst\\moved";
+  g_moveResult = -1;
+  g_directoryMade = TryToMoveTheParent;
+  int failed = DecompressTree((dir / "src").c_str(), (dir / "dst").c_str());
+  g_directoryMade = nullptr;
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(g_moveResult, 0);
+  std::string data;
+  EXPECT_TRUE(ReadWholeFile(dir / "dst\\data\\sub\\g", &data));
+  EXPECT_EQ(data, "deep");
+  // Once the walk has let go, the directory moves as any other.
+  EXPECT_TRUE(MoveFileA(g_moveFrom.c_str(), g_moveTo.c_str()));
+}
+#endif
+
+TEST(DecompressTree, ReportsWhyAFileFailed) {
+  struct Case {
+    std::vector<uint8_t> blob;
+    const char* words;
+  };
+  const Case cases[] = {
+      {MakeBlob(3, {0x80}), "corrupt stream"},
+      {MakeBlob(9, {0x30}), "truncated stream"},
+      {MakeBlob(3, {0x30, 0x98, 0xA0}), "size mismatch"},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    ASSERT_EQ(MakeDirectory((dir / "src").c_str()), MAKEDIR_CREATED);
+    ASSERT_EQ(MakeDirectory((dir / "dst").c_str()), MAKEDIR_CREATED);
+    ASSERT_TRUE(WriteWholeFile(dir / "src\\bad", c.blob));
+    Reported reported;
+    ProblemReporter reporter = {Reported::Add, &reported, nullptr};
+    EXPECT_EQ(DecompressTree((dir / "src").c_str(), (dir / "dst").c_str(), &reporter), 1);
+    ASSERT_EQ(reported.lines.size(), 1u) << c.words;
+    EXPECT_EQ(reported.lines[0].find(dir / "dst\\bad: " + c.words), 0u) << reported.lines[0];
+    EXPECT_TRUE(ListDir(dir / "dst").empty()) << c.words;
+  }
 }
 
 TEST(UniqueTempDir, SkipsNamesThatExistAndNeverReusesThem) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #ifndef MAX_PATH
@@ -15,7 +16,7 @@ enum { PATH_BUFFER = MAX_PATH + 4 };
 // The longest directory path that can still be listed: the search appends "\*.*" to it.
 enum { MAX_DIRECTORY_PATH = MAX_PATH - 5 };
 
-enum MakeDirResult { MAKEDIR_CREATED, MAKEDIR_EXISTS, MAKEDIR_FAILED };
+enum MakeDirResult { MAKEDIR_CREATED, MAKEDIR_EXISTS, MAKEDIR_FAILED, MAKEDIR_SWAPPED };
 
 MakeDirResult MakeDirectory(const char* path);
 // MakeDirectory for the top of a tree the launcher owns under a shared temporary directory: only
@@ -38,6 +39,82 @@ FILE* StreamOnHandle(void* handle, int forWriting);
 // its files, which Windows cannot delete while they are open.
 void RefuseNewFiles(void);
 #endif
+// A directory held open while things are created in it, so that nothing put in its place or on
+// the way to it can lead elsewhere: natively a descriptor that every child is created relative
+// to; on Windows a handle that shares neither renaming nor deletion, so that the directory, and
+// with it the path to everything inside, stays as it is while the handle lives.
+typedef intptr_t DirHandle;
+const DirHandle NO_DIR_HANDLE = -1;
+
+// Opens the directory `path` itself, refusing a link or other reparse point there.
+DirHandle OpenDirectoryHandle(const char* path);
+void CloseDirectoryHandle(DirHandle dir);
+// Creates the directory `path`, whose last component is a child of `parent`, and opens it into
+// `made`; MAKEDIR_SWAPPED when what can then be opened under that name is not the directory just
+// made (a link, or another directory moved into its place).
+MakeDirResult MakeDirectoryAt(DirHandle parent, const char* path, DirHandle* made);
+// OpenNewFile for `path`, whose last component is a child of `parent`.
+#ifdef _WIN32
+// Windows goes by path through held directories: no call of its own, no cost in the stub.
+inline FILE* OpenNewFileAt(DirHandle, const char* path, int* exists) {
+  return OpenNewFile(path, exists);
+}
+#else
+FILE* OpenNewFileAt(DirHandle parent, const char* path, int* exists);
+#endif
+// DeletePlainFile for `path`, whose last component is a child of `parent`.
+#ifdef _WIN32
+inline int DeleteFileAt(DirHandle, const char* path) {
+  return DeletePlainFile(path);
+}
+#else
+int DeleteFileAt(DirHandle parent, const char* path);
+#endif
+// Deletes everything inside `dir` through the handle, wherever the directory has been moved
+// meanwhile. A link is removed itself. Windows leaves this to RemoveDirectoryTree on the path,
+// which a held directory keeps pointing at.
+#ifdef _WIN32
+inline void EmptyDirectoryHandle(DirHandle) {}
+#else
+void EmptyDirectoryHandle(DirHandle dir);
+#endif
+// Called, when set, right after this process has created a directory and before it is used:
+// tests stand in there for another local user who swaps the directory.
+extern void (*g_directoryMade)(const char* path);
+
+// Threads for the decoding workers: a worker's record begins with this, and `run` is given it.
+struct WorkerStart {
+  void (*run)(WorkerStart* self);
+};
+typedef intptr_t WorkerThread;
+const WorkerThread NO_WORKER_THREAD = 0;
+WorkerThread StartWorkerThread(WorkerStart* start);
+// Waits until the thread has ended, and lets go of it.
+void JoinWorkerThread(WorkerThread thread);
+// Processors the system runs this process on; at least 1.
+int ProcessorCount(void);
+// Counting semaphores between the walk and its workers; made before decoding starts.
+typedef intptr_t Semaphore;
+const Semaphore NO_SEMAPHORE = 0;
+Semaphore MakeSemaphore(int initial);
+void WaitSemaphore(Semaphore semaphore);
+void PostSemaphore(Semaphore semaphore);
+void CloseSemaphore(Semaphore semaphore);
+// Another hold on the directory `dir`, which outlives the walk's own (natively a duplicate
+// descriptor; on Windows the same handle, as the calls made through it there go by path).
+#ifdef _WIN32
+inline DirHandle ShareDirectoryHandle(DirHandle dir) {
+  return dir;
+}
+#else
+DirHandle ShareDirectoryHandle(DirHandle dir);
+#endif
+#ifdef _WIN32
+inline void ReleaseSharedDirectoryHandle(DirHandle) {}
+#else
+void ReleaseSharedDirectoryHandle(DirHandle dir);
+#endif
+
 // Bytes free to the calling user on the volume that holds the directory `dir`; 0 when unknown.
 int GetFreeDiskBytes(const char* dir, unsigned long long* bytes);
 // Deletes `dir` and everything below it, bottom-up, names and depth of any kind the system

@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <pthread.h>
+#include <semaphore.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -134,6 +136,126 @@ FILE* OpenNewFile(const char* path, int* exists) {
   return file;
 }
 
+void (*g_directoryMade)(const char* path) = nullptr;
+
+namespace {
+
+// The native spelling of the last component of `path` (a double-byte name may hold the
+// separator's byte as its second half).
+int NativeLastName(const char* path, char* out) {
+  const char* name = FindLastSeparator(path);
+  return ToNative(name != nullptr ? name + 1 : path, out) && out[0] != '\0';
+}
+
+}  // namespace
+
+DirHandle OpenDirectoryHandle(const char* path) {
+  char native[NATIVE_BUFFER];
+  if (!ToNative(path, native)) return NO_DIR_HANDLE;
+  return open(native, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+void CloseDirectoryHandle(DirHandle dir) {
+  if (dir != NO_DIR_HANDLE) close(static_cast<int>(dir));
+}
+
+MakeDirResult MakeDirectoryAt(DirHandle parent, const char* path, DirHandle* made) {
+  *made = NO_DIR_HANDLE;
+  char name[NATIVE_BUFFER];
+  int at = static_cast<int>(parent);
+  if (!NativeLastName(path, name)) return MAKEDIR_FAILED;
+  if (mkdirat(at, name, 0700) != 0) return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
+  if (g_directoryMade != nullptr) g_directoryMade(path);
+  // What the name holds now must be what the open below gets, a directory of this user's: a
+  // name renamed away and replaced meanwhile, by a link or a directory of someone else's, is
+  // refused, and with it whatever it leads to.
+  struct stat named, opened;
+  if (fstatat(at, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(named.st_mode))
+    return MAKEDIR_SWAPPED;
+  int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return MAKEDIR_SWAPPED;
+  if (fstat(fd, &opened) != 0 || opened.st_dev != named.st_dev || opened.st_ino != named.st_ino ||
+      opened.st_uid != geteuid()) {
+    close(fd);
+    return MAKEDIR_SWAPPED;
+  }
+  *made = fd;
+  return MAKEDIR_CREATED;
+}
+
+FILE* OpenNewFileAt(DirHandle parent, const char* path, int* exists) {
+  if (exists != nullptr) *exists = 0;
+  char name[NATIVE_BUFFER];
+  if (!NativeLastName(path, name)) return nullptr;
+  int fd = openat(static_cast<int>(parent), name,
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (exists != nullptr && errno == EEXIST) *exists = 1;
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+namespace {
+
+void* RunWorker(void* start) {
+  WorkerStart* worker = static_cast<WorkerStart*>(start);
+  worker->run(worker);
+  return nullptr;
+}
+
+}  // namespace
+
+WorkerThread StartWorkerThread(WorkerStart* start) {
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, RunWorker, start) != 0) return NO_WORKER_THREAD;
+  return static_cast<WorkerThread>(thread);
+}
+
+void JoinWorkerThread(WorkerThread thread) {
+  pthread_join(static_cast<pthread_t>(thread), nullptr);
+}
+
+int ProcessorCount(void) {
+  long count = sysconf(_SC_NPROCESSORS_ONLN);
+  return count < 1 ? 1 : count > 1024 ? 1024 : static_cast<int>(count);
+}
+
+Semaphore MakeSemaphore(int initial) {
+  sem_t* semaphore = static_cast<sem_t*>(malloc(sizeof(sem_t)));
+  if (semaphore == nullptr) return NO_SEMAPHORE;
+  if (sem_init(semaphore, 0, static_cast<unsigned>(initial)) != 0) {
+    free(semaphore);
+    return NO_SEMAPHORE;
+  }
+  return reinterpret_cast<Semaphore>(semaphore);
+}
+
+void WaitSemaphore(Semaphore semaphore) {
+  while (sem_wait(reinterpret_cast<sem_t*>(semaphore)) != 0 && errno == EINTR) {
+  }
+}
+
+void PostSemaphore(Semaphore semaphore) {
+  sem_post(reinterpret_cast<sem_t*>(semaphore));
+}
+
+void CloseSemaphore(Semaphore semaphore) {
+  if (semaphore == NO_SEMAPHORE) return;
+  sem_destroy(reinterpret_cast<sem_t*>(semaphore));
+  free(reinterpret_cast<sem_t*>(semaphore));
+}
+
+DirHandle ShareDirectoryHandle(DirHandle dir) {
+  return fcntl(static_cast<int>(dir), F_DUPFD_CLOEXEC, 0);
+}
+
+void ReleaseSharedDirectoryHandle(DirHandle dir) {
+  CloseDirectoryHandle(dir);
+}
+
 int GetFreeDiskBytes(const char* dir, unsigned long long* bytes) {
   char native[NATIVE_BUFFER];
   struct statvfs volume;
@@ -165,6 +287,20 @@ void EmptyDirectoryAt(int fd) {
 }
 
 }  // namespace
+
+int DeleteFileAt(DirHandle parent, const char* path) {
+  char name[NATIVE_BUFFER];
+  return NativeLastName(path, name) && unlinkat(static_cast<int>(parent), name, 0) == 0;
+}
+
+void EmptyDirectoryHandle(DirHandle dir) {
+  if (dir == NO_DIR_HANDLE) return;
+  int fd = fcntl(static_cast<int>(dir), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return;
+  // The copy shares the position of the original's listing; from the start, whatever came before.
+  lseek(fd, 0, SEEK_SET);
+  EmptyDirectoryAt(fd);
+}
 
 int RemoveDirectoryTree(const char* dir) {
   char native[NATIVE_BUFFER];

@@ -141,6 +141,85 @@ FILE* OpenNewFile(const char* path, int* exists) {
   return StreamOnHandle(handle, 1);
 }
 
+void (*g_directoryMade)(const char* path) = nullptr;
+
+// Held, rather than walked relative to: a directory open without FILE_SHARE_DELETE cannot be
+// renamed, removed or replaced by a link while the handle lives, so the path through held
+// directories names what it named when each was checked, and the ANSI calls by path stay safe.
+// This costs the stub far less than creating children relative to a handle through the native
+// calls would. A handle with data access counts against the sharing of later opens, one with
+// attribute access only would not.
+DirHandle OpenDirectoryHandle(const char* path) {
+  HANDLE handle =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return NO_DIR_HANDLE;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+          FILE_ATTRIBUTE_DIRECTORY) {
+    CloseHandle(handle);
+    return NO_DIR_HANDLE;
+  }
+  return reinterpret_cast<DirHandle>(handle);
+}
+
+void CloseDirectoryHandle(DirHandle dir) {
+  if (dir != NO_DIR_HANDLE) CloseHandle(reinterpret_cast<HANDLE>(dir));
+}
+
+MakeDirResult MakeDirectoryAt(DirHandle, const char* path, DirHandle* made) {
+  *made = NO_DIR_HANDLE;
+  MakeDirResult result = MakeDirectory(path);
+  if (result != MAKEDIR_CREATED) return result;
+  if (g_directoryMade != nullptr) g_directoryMade(path);
+  *made = OpenDirectoryHandle(path);
+  return *made != NO_DIR_HANDLE ? MAKEDIR_CREATED : MAKEDIR_SWAPPED;
+}
+
+namespace {
+
+DWORD WINAPI RunWorker(LPVOID start) {
+  WorkerStart* worker = static_cast<WorkerStart*>(start);
+  worker->run(worker);
+  return 0;
+}
+
+}  // namespace
+
+WorkerThread StartWorkerThread(WorkerStart* start) {
+  // A small stack: a worker holds its decoder in static storage, not on the stack.
+  return reinterpret_cast<WorkerThread>(
+      CreateThread(nullptr, 65536, RunWorker, start, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+}
+
+void JoinWorkerThread(WorkerThread thread) {
+  WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
+  CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+int ProcessorCount(void) {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors < 1 ? 1 : static_cast<int>(info.dwNumberOfProcessors);
+}
+
+Semaphore MakeSemaphore(int initial) {
+  return reinterpret_cast<Semaphore>(CreateSemaphoreA(nullptr, initial, 0x7FFFFFFF, nullptr));
+}
+
+void WaitSemaphore(Semaphore semaphore) {
+  WaitForSingleObject(reinterpret_cast<HANDLE>(semaphore), INFINITE);
+}
+
+void PostSemaphore(Semaphore semaphore) {
+  ReleaseSemaphore(reinterpret_cast<HANDLE>(semaphore), 1, nullptr);
+}
+
+void CloseSemaphore(Semaphore semaphore) {
+  if (semaphore != NO_SEMAPHORE) CloseHandle(reinterpret_cast<HANDLE>(semaphore));
+}
+
 FILE* StreamOnHandle(void* handle, int forWriting) {
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
                            (forWriting ? _O_WRONLY : _O_RDONLY) | _O_BINARY);

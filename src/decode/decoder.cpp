@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "common/platform.h"
-
 void ResetDecoder(Decoder& decoder) {
   ResetDictionary(decoder.dictionary);
   decoder.threshold = 2;
@@ -59,35 +57,4 @@ DecodeStatus DecodeBlob(Decoder& decoder, ByteSource* input, ByteSink* output,
   }
   if (expectedSize != nullptr) *expectedSize = size;
   return DecodeStream(decoder, size);
-}
-
-namespace {
-
-Decoder g_decoder;
-
-}  // namespace
-
-int DecompressFile(const char* sourcePath, const char* destinationPath) {
-  FILE* source = OpenFile(sourcePath, "rb");
-  if (source == nullptr) return 0;
-  // Never over an existing file: what stands there was not made by this run.
-  FILE* destination = OpenNewFile(destinationPath, nullptr);
-  if (destination == nullptr) {
-    fclose(source);
-    return 0;
-  }
-  Decoder& decoder = g_decoder;
-  ByteSource input;
-  ByteSink output;
-  InitFileSource(&input, source, decoder.inputBuffer, sizeof decoder.inputBuffer);
-  InitSink(&output, decoder.outputBuffer, sizeof decoder.outputBuffer, WriteToFile, destination);
-  DecodeStatus status = DecodeBlob(decoder, &input, &output, nullptr);
-  int readFailed = ferror(source);
-  fclose(source);
-  int closeFailed = fclose(destination) != 0;
-  if (status != DECODE_OK || readFailed || closeFailed) {
-    DeletePlainFile(destinationPath);
-    return 0;
-  }
-  return 1;
 }

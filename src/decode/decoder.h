@@ -2,6 +2,7 @@
 // symbol stream) back into its bytes.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -53,6 +54,30 @@ DecodeStatus DecodeStream(Decoder& decoder, uint32_t size);
 // the prefix decodes to nothing. `expectedSize`, when not null, receives the prefix.
 DecodeStatus DecodeBlob(Decoder& decoder, ByteSource* input, ByteSink* output,
                         uint32_t* expectedSize);
+
+// How decoding one staged blob into its file ended, each failure told apart for the report.
+enum DecompressResult {
+  DECOMPRESS_OK,
+  DECOMPRESS_EXISTS,         // the destination name is taken: not made by this run
+  DECOMPRESS_CORRUPT,        // a code in the stream names no phrase
+  DECOMPRESS_TRUNCATED,      // the stream ends before its declared size
+  DECOMPRESS_SIZE_MISMATCH,  // the stream decodes to another size than it declares
+  DECOMPRESS_NO_SPACE,       // the destination's disk is full
+  DECOMPRESS_WRITE_FAILED,   // the destination cannot be created or written otherwise
+  DECOMPRESS_READ_FAILED,    // the staged blob cannot be opened or read
+};
+
+// The words a report uses for `result`.
+const char* DecompressResultText(DecompressResult result);
+
+// The process's own decoder, for one file at a time.
+Decoder& ProcessDecoder();
+
+// Decodes the blob open as `source` into `destination`, a file just created, with `decoder`,
+// and closes both. The caller removes the destination after a failure. Once `stop` (may be
+// null) is set, by another thread too, no more is written and the result is a write failure.
+DecompressResult DecodeFileStreams(Decoder& decoder, FILE* source, FILE* destination,
+                                   const std::atomic<int>* stop = nullptr);
 
 // Decodes the compressed file `sourcePath` into `destinationPath`, a new file, with the
 // process's decoder. Returns 1 on success; on any failure 0, also when `destinationPath` exists,
