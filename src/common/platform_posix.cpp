@@ -121,12 +121,10 @@ FILE* OpenFile(const char* path, const char* mode) {
   return fopen(native, mode);
 }
 
-FILE* OpenNewFile(const char* path, int* exists) {
-  if (exists != nullptr) *exists = 0;
-  char native[NATIVE_BUFFER];
-  if (!ToNative(path, native)) return nullptr;
-  // O_EXCL refuses any name that exists, a dangling link too.
-  int fd = open(native, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+// Creates `name` in the directory `dir` (AT_FDCWD: the current one, for a whole path) for
+// writing; O_EXCL refuses any name that exists, a dangling link too.
+static FILE* CreateNewAt(int dir, const char* name, int* exists) {
+  int fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
     if (exists != nullptr && errno == EEXIST) *exists = 1;
     return nullptr;
@@ -134,6 +132,13 @@ FILE* OpenNewFile(const char* path, int* exists) {
   FILE* file = fdopen(fd, "wb");
   if (file == nullptr) close(fd);
   return file;
+}
+
+FILE* OpenNewFile(const char* path, int* exists) {
+  if (exists != nullptr) *exists = 0;
+  char native[NATIVE_BUFFER];
+  if (!ToNative(path, native)) return nullptr;
+  return CreateNewAt(AT_FDCWD, native, exists);
 }
 
 void (*g_directoryMade)(const char* path) = nullptr;
@@ -187,15 +192,7 @@ FILE* OpenNewFileAt(DirHandle parent, const char* path, int* exists) {
   if (exists != nullptr) *exists = 0;
   char name[NATIVE_BUFFER];
   if (!NativeLastName(path, name)) return nullptr;
-  int fd = openat(static_cast<int>(parent), name,
-                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    if (exists != nullptr && errno == EEXIST) *exists = 1;
-    return nullptr;
-  }
-  FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) close(fd);
-  return file;
+  return CreateNewAt(static_cast<int>(parent), name, exists);
 }
 
 namespace {
