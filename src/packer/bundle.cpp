@@ -193,6 +193,13 @@ std::vector<uint8_t> DecodeStored(const std::vector<uint8_t>& stored) {
   return bitmap;
 }
 
+std::string SplashReport(const std::vector<uint8_t>& bitmap, const std::vector<uint8_t>& stored,
+                         bool compressed) {
+  if (bitmap.empty()) return "none";
+  if (!compressed) return FormatBytes(bitmap.size()) + ", stored as it is";
+  return FormatBytes(stored.size()) + " compressed from " + FormatBytes(bitmap.size());
+}
+
 // The region of a single file: the package, the bitmap, padding to eight bytes, the trailer.
 std::vector<uint8_t> Region(const std::vector<uint8_t>& package,
                             const std::vector<uint8_t>& bitmap) {
@@ -359,28 +366,28 @@ int BundleCommand(const BundleOptions& bundle, const Options& options) {
     } else {
       package = ReadWholeFile(bundle.source);
     }
-    const std::vector<uint8_t> stored = CompressBitmap(bitmap, options.parse);
+    std::vector<uint8_t> stored = CompressBitmap(bitmap, options.parse);
+    // A picture the codec cannot shrink (noise, say) is stored as it is, and flagged so.
+    const bool compressed = stored.size() < bitmap.size();
+    if (!compressed) stored = bitmap;
     uint64_t total = static_cast<uint64_t>(stub.bytes().size()) + package.size() + stored.size() +
                      REGION_ALIGNMENT + TRAILER_BYTES;
     if (total > MAX_BUNDLE_POSITION)
       throw Failure(output.string() + ": a single file of 2 GiB or more, which the launcher " +
                     "cannot read; make a folder release instead");
-    const uint32_t flags = SEAL_SINGLE_FILE | SEAL_BITMAP_COMPRESSED;
+    const uint32_t flags = SEAL_SINGLE_FILE | (compressed ? SEAL_BITMAP_COMPRESSED : 0u);
     Seal(&stub, flags, package, stored);
     stub.Append(Region(package, stored));
     stub.UpdateChecksum();
     std::vector<uint8_t> launcher = stub.Release();
     CheckLauncher(launcher, flags, package, stored, icon, version);
-    if (DecodeStored(stored) != bitmap) throw Failure("the compressed splash does not decode back");
+    if (compressed && DecodeStored(stored) != bitmap)
+      throw Failure("the compressed splash does not decode back");
     WriteFile(output, launcher);
     if (!options.quiet)
       printf("%s: single file of %s (launcher, package %s, splash %s), sealed; sign it now\n",
              output.string().c_str(), FormatBytes(launcher.size()).c_str(),
-             FormatBytes(package.size()).c_str(),
-             bitmap.empty()
-                 ? "none"
-                 : (FormatBytes(stored.size()) + " compressed from " + FormatBytes(bitmap.size()))
-                       .c_str());
+             FormatBytes(package.size()).c_str(), SplashReport(bitmap, stored, compressed).c_str());
     return 0;
   }
 
