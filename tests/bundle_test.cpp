@@ -558,6 +558,9 @@ TEST_F(BundleTest, SingleFileHoldsPackageAndSplashWhereTheLauncherLooks) {
   std::string decoded;
   ASSERT_EQ(DecodeToString(*decoder, stored.data(), stored.size(), &decoded), DECODE_OK);
   EXPECT_EQ(std::vector<uint8_t>(decoded.begin(), decoded.end()), MakeBmp());
+  EXPECT_EQ(packer::DecodeStoredBitmap(stored), MakeBmp());
+  std::vector<uint8_t> cut(stored.begin(), stored.end() - 1);
+  EXPECT_TRUE(packer::DecodeStoredBitmap(cut).empty()) << "a stream cut short shows nothing";
   Seal seal = SealOf(launcher);
   EXPECT_EQ(seal.flags, static_cast<uint32_t>(SEAL_SINGLE_FILE | SEAL_BITMAP_COMPRESSED));
   EXPECT_EQ(seal.package, packer::Sha256(package));

@@ -119,8 +119,12 @@ FILE* OpenHeld(const char* path) {
 
 int CannotHold(const char* path) {
   return Fail(EXIT_PACKAGE_UNREADABLE, "package missing or unreadable", path,
-              "cannot be opened, or another program writes it");
+              "open for writing elsewhere");
 }
+
+// A file of another size than sealed reads as one of other bytes: it is, and is refused unread.
+const char PACKAGE_DIFFERS[] = "package differs from the seal";
+const char BITMAP_DIFFERS[] = "bitmap differs from the seal";
 
 // 1 when the open `file` has exactly `size` bytes.
 int HasSize(FILE* file, uint32_t size) {
@@ -154,8 +158,7 @@ int OpenSealed(Sealed* sealed) {
       return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", sealed->packagePath,
                   "no sealed package appended");
     if (status == SEAL_REGION_DIFFERS)
-      return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", sealed->packagePath,
-                  "size differs from the seal");
+      return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", sealed->packagePath, PACKAGE_DIFFERS);
     if (sealed->release.bitmapSize != 0) sealed->bitmap = self;
     return EXIT_INSTALLER_STARTED;
   }
@@ -165,8 +168,7 @@ int OpenSealed(Sealed* sealed) {
       (sealed->package = OpenHeld(sealed->packagePath)) == nullptr)
     return CannotHold(sealed->packagePath);
   if (!HasSize(sealed->package, sealed->release.packageSize))
-    return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", sealed->packagePath,
-                "size differs from the seal");
+    return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", sealed->packagePath, PACKAGE_DIFFERS);
   // A bitmap that cannot be named cannot be planted either: it is none.
   if (GetSplashBitmapPath(sealed->bitmapPath) &&
       (sealed->bitmap = OpenHeld(sealed->bitmapPath)) == nullptr &&
@@ -174,8 +176,7 @@ int OpenSealed(Sealed* sealed) {
     return CannotHold(sealed->bitmapPath);
   if (sealed->bitmap != nullptr ? !HasSize(sealed->bitmap, sealed->release.bitmapSize)
                                 : sealed->release.bitmapSize != 0)
-    return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", sealed->bitmapPath,
-                "size differs from the seal");
+    return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", sealed->bitmapPath, BITMAP_DIFFERS);
   return EXIT_INSTALLER_STARTED;
 }
 
@@ -192,14 +193,13 @@ int TakeBitmap(const Sealed& sealed) {
   if (!MakeStagingDir(g_sealedDir))
     return NoTemporaryDirectory("cannot create a private directory");
   JoinPath(g_bitmapPath, g_sealedDir, "b");
-  const char* differs = "bitmap differs from the seal";
   SealedCopy checked = CopySealed(release.bitmapCompressed ? nullptr : g_bitmapPath, sealed.bitmap,
                                   release.bitmapPosition, release.bitmapSize, release.bitmapHash);
-  if (checked != COPY_MATCHES) return Differs(sealed.bitmapPath, checked, differs);
-  if (release.bitmapCompressed &&
+  // A sealed stream that does not decode is the packer's fault; it reads as a failed read.
+  if (checked == COPY_MATCHES && release.bitmapCompressed &&
       !DecodeSealed(g_bitmapPath, sealed.bitmap, release.bitmapPosition, release.bitmapSize))
-    return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", sealed.bitmapPath,
-                "bitmap cannot be decoded");
+    checked = COPY_FAILED;
+  if (checked != COPY_MATCHES) return Differs(sealed.bitmapPath, checked, BITMAP_DIFFERS);
   return EXIT_INSTALLER_STARTED;
 }
 
@@ -229,8 +229,7 @@ int Launch(HINSTANCE instance) {
     const SealedRelease& release = sealed.release;
     SealedCopy checked = CopySealed(nullptr, sealed.package, release.packagePosition,
                                     release.packageSize, release.packageHash);
-    if (checked != COPY_MATCHES)
-      return Differs(sealed.packagePath, checked, "package differs from the seal");
+    if (checked != COPY_MATCHES) return Differs(sealed.packagePath, checked, PACKAGE_DIFFERS);
     packageSource = sealed.packagePath;
   }
   // Without a temporary directory of its own the launcher has nowhere safe to unpack.

@@ -39,8 +39,8 @@
 //   16  package offset    20  package size   (offsets from the start of the region)
 //   24  bitmap offset     28  bitmap size
 // Each of the two lies within the region before the trailer; the packer writes the package at
-// offset 0 and the bitmap right behind it. The whole file stays below 2 GiB, as package
-// positions are signed 32-bit.
+// offset 0 and the bitmap right behind it. Their sizes must be the seal's. The whole file stays
+// below 2 GiB, as package positions are signed 32-bit.
 //
 // The order of making a release: change the stub's resources, then seal it (and, for a single
 // file, append the region), then sign. The stub the packer starts from is stripped and unsigned:

@@ -177,8 +177,9 @@ int AppendTo(void* context, const uint8_t* data, size_t size) {
   return 1;
 }
 
-// What the launcher will show of a stored splash, decoded as it decodes it; empty for none.
-std::vector<uint8_t> DecodeStored(const std::vector<uint8_t>& stored) {
+}  // namespace
+
+std::vector<uint8_t> DecodeStoredBitmap(const std::vector<uint8_t>& stored) {
   std::vector<uint8_t> bitmap;
   if (stored.empty()) return bitmap;
   std::unique_ptr<Decoder> decoder(new Decoder());
@@ -192,6 +193,8 @@ std::vector<uint8_t> DecodeStored(const std::vector<uint8_t>& stored) {
     bitmap.clear();
   return bitmap;
 }
+
+namespace {
 
 std::string SplashReport(const std::vector<uint8_t>& bitmap, const std::vector<uint8_t>& stored,
                          bool compressed) {
@@ -381,7 +384,7 @@ int BundleCommand(const BundleOptions& bundle, const Options& options) {
     stub.UpdateChecksum();
     std::vector<uint8_t> launcher = stub.Release();
     CheckLauncher(launcher, flags, package, stored, icon, version);
-    if (compressed && DecodeStored(stored) != bitmap)
+    if (compressed && DecodeStoredBitmap(stored) != bitmap)
       throw Failure("the compressed splash does not decode back");
     WriteFile(output, launcher);
     if (!options.quiet)
