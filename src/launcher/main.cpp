@@ -98,8 +98,9 @@ char g_bitmapPath[PATH_BUFFER];
 // The start of the launcher's own file, then its trailer.
 unsigned char g_head[STUB_HEADER_BYTES];
 
-// What the seal covers, held open from the check to the end of the run: the package's file
-// (Pack.qvd or the launcher's own) and the bitmap's (setup.bmp, the launcher's own, or none).
+// What the seal covers, held open from the check until the package is unpacked: the package's
+// file (Pack.qvd or the launcher's own) and the bitmap's (setup.bmp, the launcher's own, or
+// none).
 struct Sealed {
   SealedRelease release;
   FILE* package;
