@@ -2,7 +2,9 @@
 // the region behind the sections; the launcher's short read of its own headers finds the same
 // layout or none; a trailer they accept points inside the region before it and is written back
 // byte for byte; a seal found is its magic with room for the whole record. The trailer reader is
-// also held to these on regions taken from the input's first bytes, whatever the rest holds.
+// also held to these on regions taken from the input's first bytes, whatever the rest holds. A
+// seal read as a release places the package and the bitmap inside the region, with the sizes
+// the seal gives.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -63,5 +65,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(static_cast<size_t>(seal) + SEAL_RECORD_BYTES <= layout.sectionsEnd &&
               memcmp(data + seal, UNSEALED_RECORD.magic, SEAL_MAGIC_BYTES) == 0,
           "a seal found where its record does not fit or its magic is not");
+  if (seal >= 0 && layout.regionEnd >= TRAILER_BYTES) {
+    SealedRelease release;
+    if (ReadSealedRelease(data + seal, &layout, data + layout.regionEnd - TRAILER_BYTES,
+                          &release) == SEAL_OK &&
+        (release.flags & SEAL_SINGLE_FILE) != 0) {
+      unsigned long long end = layout.regionEnd - TRAILER_BYTES;
+      Check(release.packagePosition >= layout.sectionsEnd &&
+                release.packagePosition + static_cast<unsigned long long>(release.packageSize) <=
+                    end &&
+                release.bitmapPosition >= layout.sectionsEnd &&
+                release.bitmapPosition + static_cast<unsigned long long>(release.bitmapSize) <= end,
+            "a sealed release placed outside its region");
+    }
+  }
   return 0;
 }

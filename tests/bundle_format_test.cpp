@@ -1,5 +1,6 @@
 // The release conventions read from byte buffers: where a stub's sections end and a certificate
-// table begins, the trailer of a single file's region and the seal's magic. Headers are built
+// table begins, the trailer of a single file's region, the seal's magic and what a reader takes
+// from the seal. Headers are built
 // here field by field, so that each malformation is one changed field of a valid image.
 #include <gtest/gtest.h>
 
@@ -256,6 +257,97 @@ TEST(SealRecord, FoundOnlyWhenItsMagicIsUniqueAndTheRecordFits) {
   std::vector<uint8_t> fits(200, 0);
   memcpy(&fits[200 - SEAL_RECORD_BYTES], magic, SEAL_MAGIC_BYTES);
   EXPECT_EQ(FindSealRecord(fits.data(), fits.size()), 200 - SEAL_RECORD_BYTES);
+}
+
+// A seal record's bytes, as the packer patches them in.
+std::vector<uint8_t> Record(uint32_t flags, uint32_t packageSize, uint32_t bitmapSize) {
+  std::vector<uint8_t> record(SEAL_RECORD_BYTES, 0);
+  memcpy(record.data(), UNSEALED_RECORD.magic, SEAL_MAGIC_BYTES);
+  Put32(&record, SEAL_FLAGS_OFFSET, flags);
+  for (int i = 0; i < SHA256_BYTES; ++i) {
+    record[SEAL_PACKAGE_HASH_OFFSET + i] = static_cast<uint8_t>(i);
+    record[SEAL_BITMAP_HASH_OFFSET + i] = static_cast<uint8_t>(0xA0 + i);
+  }
+  Put32(&record, SEAL_PACKAGE_SIZE_OFFSET, packageSize);
+  Put32(&record, SEAL_BITMAP_SIZE_OFFSET, bitmapSize);
+  return record;
+}
+
+TEST(SealedRelease, AFolderSealReadsBackWithoutARegion) {
+  SealedRelease release;
+  ASSERT_EQ(ReadSealedRelease(Record(SEAL_FOLDER, 70000, 54).data(), nullptr, nullptr, &release),
+            SEAL_OK);
+  EXPECT_EQ(release.flags, static_cast<uint32_t>(SEAL_FOLDER));
+  EXPECT_EQ(release.packageSize, 70000u);
+  EXPECT_EQ(release.bitmapSize, 54u);
+  EXPECT_EQ(release.packagePosition, 0u);
+  EXPECT_EQ(release.bitmapPosition, 0u);
+  EXPECT_EQ(release.bitmapCompressed, 0);
+  EXPECT_EQ(release.packageHash[31], 31);
+  EXPECT_EQ(release.bitmapHash[0], 0xA0);
+  // The stub's own record, as built, is the plain launcher's.
+  SealRecord plain = UNSEALED_RECORD;
+  EXPECT_EQ(
+      ReadSealedRelease(reinterpret_cast<const unsigned char*>(&plain), nullptr, nullptr, &release),
+      SEAL_NOT_SEALED);
+}
+
+TEST(SealedRelease, OnlyKnownAndConsistentFlagsAreUnderstood) {
+  const struct {
+    uint32_t flags;
+    SealStatus status;
+  } cases[] = {
+      {0, SEAL_NOT_SEALED},
+      {SEAL_FOLDER, SEAL_OK},
+      {SEAL_SINGLE_FILE, SEAL_NO_REGION},  // understood, and needs its region
+      {SEAL_SINGLE_FILE | SEAL_BITMAP_COMPRESSED, SEAL_NO_REGION},
+      {SEAL_FOLDER | SEAL_SINGLE_FILE, SEAL_NOT_UNDERSTOOD},
+      {SEAL_BITMAP_COMPRESSED, SEAL_NOT_UNDERSTOOD},
+      {SEAL_FOLDER | SEAL_BITMAP_COMPRESSED, SEAL_NOT_UNDERSTOOD},
+      {8, SEAL_NOT_UNDERSTOOD},
+      {SEAL_SINGLE_FILE | 8, SEAL_NOT_UNDERSTOOD},
+      {0x80000001u, SEAL_NOT_UNDERSTOOD},
+  };
+  for (const auto& c : cases) {
+    SealedRelease release;
+    EXPECT_EQ(ReadSealedRelease(Record(c.flags, 10, 0).data(), nullptr, nullptr, &release),
+              c.status)
+        << "flags " << c.flags;
+  }
+}
+
+TEST(SealedRelease, ASingleFileLiesWhereItsTrailerSaysWithTheSealsSizes) {
+  PeLayout layout = {0xC00, 0xC00 + 1056 + TRAILER_BYTES};
+  std::vector<uint8_t> trailer = Trailer({0, 1000, 1000, 54});
+  for (uint32_t flags : {static_cast<uint32_t>(SEAL_SINGLE_FILE),
+                         static_cast<uint32_t>(SEAL_SINGLE_FILE | SEAL_BITMAP_COMPRESSED)}) {
+    SealedRelease release;
+    ASSERT_EQ(ReadSealedRelease(Record(flags, 1000, 54).data(), &layout, trailer.data(), &release),
+              SEAL_OK);
+    EXPECT_EQ(release.packagePosition, 0xC00u);
+    EXPECT_EQ(release.bitmapPosition, 0xC00u + 1000);
+    EXPECT_EQ(release.bitmapCompressed, (flags & SEAL_BITMAP_COMPRESSED) != 0);
+  }
+  // Sizes other than sealed, by one byte either way, in either file.
+  const uint32_t sizes[][2] = {{999, 54}, {1001, 54}, {1000, 53}, {1000, 55}, {1000, 0}};
+  for (const auto& size : sizes) {
+    SealedRelease release;
+    EXPECT_EQ(ReadSealedRelease(Record(SEAL_SINGLE_FILE, size[0], size[1]).data(), &layout,
+                                trailer.data(), &release),
+              SEAL_REGION_DIFFERS)
+        << size[0] << " " << size[1];
+  }
+  // A trailer that is none, or ranges past the region, is no region at all.
+  SealedRelease release;
+  std::vector<uint8_t> damaged = trailer;
+  damaged[0] ^= 1;
+  EXPECT_EQ(ReadSealedRelease(Record(SEAL_SINGLE_FILE, 1000, 54).data(), &layout, damaged.data(),
+                              &release),
+            SEAL_NO_REGION);
+  PeLayout smaller = {0xC00, 0xC00 + 1053 + TRAILER_BYTES};
+  EXPECT_EQ(ReadSealedRelease(Record(SEAL_SINGLE_FILE, 1000, 54).data(), &smaller, trailer.data(),
+                              &release),
+            SEAL_NO_REGION);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 
 #include "package/bundle_format.h"
@@ -15,6 +16,7 @@
 #include "packer/digest.h"
 #include "packer/pe_image.h"
 #include "packer/resources.h"
+#include "support/decoding.h"
 #include "support/test_stub.h"
 
 namespace {
@@ -516,10 +518,11 @@ class BundleTest : public ::testing::Test {
     ADD_FAILURE() << "bundle succeeded";
     return "";
   }
-  // The seal's flags and hashes in a launcher.
+  // The seal's flags, hashes and sizes in a launcher.
   struct Seal {
     uint32_t flags;
     packer::Sha256Digest package, bitmap;
+    uint32_t packageSize, bitmapSize;
   };
   Seal SealOf(const std::vector<uint8_t>& launcher) {
     PeImage image(launcher, "launcher");
@@ -530,6 +533,8 @@ class BundleTest : public ::testing::Test {
     seal.flags = Get32(launcher, at + SEAL_FLAGS_OFFSET);
     std::copy_n(launcher.begin() + at + SEAL_PACKAGE_HASH_OFFSET, 32, seal.package.begin());
     std::copy_n(launcher.begin() + at + SEAL_BITMAP_HASH_OFFSET, 32, seal.bitmap.begin());
+    seal.packageSize = Get32(launcher, at + SEAL_PACKAGE_SIZE_OFFSET);
+    seal.bitmapSize = Get32(launcher, at + SEAL_BITMAP_SIZE_OFFSET);
     return seal;
   }
 
@@ -549,6 +554,8 @@ TEST_F(BundleTest, FolderReleaseIsSealedToItsPackageAndSplash) {
   EXPECT_EQ(seal.flags, static_cast<uint32_t>(SEAL_FOLDER));
   EXPECT_EQ(seal.package, packer::Sha256(Read(root_ / "out" / "Pack.qvd")));
   EXPECT_EQ(seal.bitmap, packer::Sha256(MakeBmp()));
+  EXPECT_EQ(seal.packageSize, Read(root_ / "out" / "Pack.qvd").size());
+  EXPECT_EQ(seal.bitmapSize, MakeBmp().size());
   EXPECT_EQ(Read(root_ / "out" / "setup.bmp"), MakeBmp());
   // Only the seal changed: no branding asked for, so the resources are the stub's.
   std::vector<uint8_t> stub = MakeTestStub();
@@ -556,7 +563,7 @@ TEST_F(BundleTest, FolderReleaseIsSealedToItsPackageAndSplash) {
   EXPECT_EQ(image.checksum(), PeImage::ComputeChecksum(launcher, image.checksumOffset()));
   size_t differing = 0;
   for (size_t i = 0; i < stub.size(); ++i) differing += stub[i] != launcher[i];
-  EXPECT_LE(differing, 4u + 4 + 64) << "flags, checksum and the two hashes";
+  EXPECT_LE(differing, 4u + 4 + 64 + 8) << "flags, checksum, the two hashes and sizes";
   EXPECT_EQ(launcher.size(), stub.size());
 
   // The package unpacks to the payload.
@@ -604,8 +611,10 @@ TEST_F(BundleTest, FolderReleaseWithoutSplashIsSealedToNoBitmap) {
   Write("out/setup.bmp", "left from an earlier release");
   Bundle();
   EXPECT_EQ(Listing(root_ / "out"), (std::vector<std::string>{"Pack.qvd", "setup.exe"}));
-  EXPECT_EQ(packer::HexDigest(SealOf(Read(root_ / "out" / "setup.exe")).bitmap),
+  Seal seal = SealOf(Read(root_ / "out" / "setup.exe"));
+  EXPECT_EQ(packer::HexDigest(seal.bitmap),
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(seal.bitmapSize, 0u);
 }
 
 TEST_F(BundleTest, FromAPackageTheSamePackageShips) {
@@ -656,14 +665,74 @@ TEST_F(BundleTest, SingleFileHoldsPackageAndSplashWhereTheLauncherLooks) {
   EXPECT_EQ(trailer.bitmapOffset, trailer.packageSize);
   std::vector<uint8_t> package(launcher.begin() + layout.sectionsEnd,
                                launcher.begin() + layout.sectionsEnd + trailer.packageSize);
-  std::vector<uint8_t> bitmap(
+  std::vector<uint8_t> stored(
       launcher.begin() + layout.sectionsEnd + trailer.bitmapOffset,
       launcher.begin() + layout.sectionsEnd + trailer.bitmapOffset + trailer.bitmapSize);
-  EXPECT_EQ(bitmap, MakeBmp());
+  // The splash is stored as one blob of the package's codec, and the seal covers those bytes.
+  std::unique_ptr<Decoder> decoder(new Decoder());
+  std::string decoded;
+  ASSERT_EQ(DecodeToString(*decoder, stored.data(), stored.size(), &decoded), DECODE_OK);
+  EXPECT_EQ(std::vector<uint8_t>(decoded.begin(), decoded.end()), MakeBmp());
+  EXPECT_EQ(packer::DecodeStoredBitmap(stored), MakeBmp());
+  std::vector<uint8_t> cut(stored.begin(), stored.end() - 1);
+  EXPECT_TRUE(packer::DecodeStoredBitmap(cut).empty()) << "a stream cut short shows nothing";
   Seal seal = SealOf(launcher);
-  EXPECT_EQ(seal.flags, static_cast<uint32_t>(SEAL_SINGLE_FILE));
+  EXPECT_EQ(seal.flags, static_cast<uint32_t>(SEAL_SINGLE_FILE | SEAL_BITMAP_COMPRESSED));
   EXPECT_EQ(seal.package, packer::Sha256(package));
-  EXPECT_EQ(seal.bitmap, packer::Sha256(bitmap));
+  EXPECT_EQ(seal.bitmap, packer::Sha256(stored));
+  EXPECT_EQ(seal.packageSize, trailer.packageSize);
+  EXPECT_EQ(seal.bitmapSize, trailer.bitmapSize);
+
+  // What every reader of a release gets from the shared reader is the same.
+  SealedRelease release;
+  long at = FindSealRecord(launcher.data(), image.EndOfSections());
+  ASSERT_EQ(ReadSealedRelease(&launcher[at], &layout, &launcher[layout.regionEnd - TRAILER_BYTES],
+                              &release),
+            SEAL_OK);
+  EXPECT_EQ(release.packagePosition, layout.sectionsEnd);
+  EXPECT_EQ(release.bitmapPosition, layout.sectionsEnd + trailer.packageSize);
+  EXPECT_EQ(release.bitmapCompressed, 1);
+}
+
+TEST_F(BundleTest, SingleFileStoresAPictureSplashSmallerAndWithoutOneNone) {
+  // A gradient of 96x64 pixels, 24 bits: the kind of picture the codec shrinks.
+  std::vector<uint8_t> bmp(54 + 96 * 64 * 3);
+  bmp[0] = 'B';
+  bmp[1] = 'M';
+  Set32(&bmp, 2, static_cast<uint32_t>(bmp.size()));
+  Set32(&bmp, 10, 54);
+  Set32(&bmp, 14, 40);
+  for (size_t i = 54; i < bmp.size(); ++i) bmp[i] = static_cast<uint8_t>((i - 54) / 3 % 96 * 2);
+  WriteBytes("picture.bmp", bmp);
+  bundle_.output = root_ / "setup.exe";
+  bundle_.singleFile = true;
+  bundle_.splash = root_ / "picture.bmp";
+  Bundle();
+  Seal seal = SealOf(Read(root_ / "setup.exe"));
+  EXPECT_GT(seal.bitmapSize, 4u);
+  EXPECT_LT(seal.bitmapSize, bmp.size() / 4);
+
+  // A picture the codec cannot shrink is stored as it is, and not flagged as compressed.
+  std::vector<uint8_t> noise = bmp;
+  std::mt19937 random(7);
+  for (size_t i = 54; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(random());
+  WriteBytes("noise.bmp", noise);
+  bundle_.splash = root_ / "noise.bmp";
+  bundle_.output = root_ / "noise.exe";
+  Bundle();
+  seal = SealOf(Read(root_ / "noise.exe"));
+  EXPECT_EQ(seal.flags, static_cast<uint32_t>(SEAL_SINGLE_FILE));
+  EXPECT_EQ(seal.bitmapSize, noise.size());
+  EXPECT_EQ(seal.bitmap, packer::Sha256(noise));
+
+  // No splash: nothing stored, sealed to nothing.
+  bundle_.splash.clear();
+  bundle_.output = root_ / "plain.exe";
+  Bundle();
+  seal = SealOf(Read(root_ / "plain.exe"));
+  EXPECT_EQ(seal.bitmapSize, 0u);
+  EXPECT_EQ(packer::HexDigest(seal.bitmap),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 TEST_F(BundleTest, BrandingReplacesIconAndVersionAndKeepsTheManifest) {
@@ -699,7 +768,7 @@ TEST_F(BundleTest, BrandingReplacesIconAndVersionAndKeepsTheManifest) {
   ASSERT_TRUE(ReadPeLayout(launcher.data(), launcher.size(), launcher.size(), &layout));
   EXPECT_EQ(layout.sectionsEnd, image.EndOfSections());
   EXPECT_GT(layout.sectionsEnd, MakeTestStub().size());
-  EXPECT_EQ(SealOf(launcher).flags, static_cast<uint32_t>(SEAL_SINGLE_FILE));
+  EXPECT_EQ(SealOf(launcher).flags, static_cast<uint32_t>(SEAL_SINGLE_FILE)) << "no splash";
 }
 
 TEST_F(BundleTest, StubsThatCannotBeSealedAreRefused) {

@@ -502,4 +502,95 @@ TEST(PackageTables, ReadsRecordsInOrder) {
   EXPECT_EQ(BlobProblem(tables, *tables.files.first), nullptr);
 }
 
+// ---- A package read from a region of a larger file, as a single-file launcher reads its own.
+
+// Writes `before`, the package and `after` into one file, and extracts the package from its
+// region of it, `size` bytes (the package's own size when 0), through the open file.
+ExtractResult ExtractRegion(const ScratchDir& dir, const std::vector<uint8_t>& package,
+                            size_t before, size_t after, uint32_t size = 0) {
+  std::vector<uint8_t> bytes(before, 0xEE);
+  bytes.insert(bytes.end(), package.begin(), package.end());
+  // What follows looks like more of the package: a reader that ran on would find data there.
+  for (size_t i = 0; i < after; ++i) bytes.push_back(static_cast<uint8_t>('A' + i % 26));
+  EXPECT_TRUE(WriteWholeFile(dir / "setup.exe", bytes));
+  RemoveTree((dir / "install").c_str());
+  EXPECT_EQ(MakeDirectory((dir / "install").c_str()), MAKEDIR_CREATED);
+  ExtractResult result;
+  ProblemReporter reporter = {CollectDamage, &result, CollectSlip};
+  FILE* file = OpenFile((dir / "setup.exe").c_str(), "rb");
+  EXPECT_NE(file, nullptr);
+  if (file == nullptr) return result;
+  result.ok = ExtractOpenPackage(file, static_cast<uint32_t>(before),
+                                 size != 0 ? size : static_cast<uint32_t>(package.size()),
+                                 (dir / "install").c_str(), &reporter) == EXTRACT_OK;
+  // The file stays the caller's, open and readable.
+  EXPECT_EQ(fseek(file, 0, SEEK_SET), 0);
+  EXPECT_EQ(fgetc(file), bytes[0]);
+  fclose(file);
+  return result;
+}
+
+TEST(PackageInARegion, ComesOutAsTheSameFileWouldAlone) {
+  ScratchDir dir;
+  std::string big;
+  for (int i = 0; i < 70000; ++i) big += static_cast<char>(i * 13 % 251);
+  std::vector<uint8_t> package =
+      BuildPackage({"\\bin"}, {{"\\Installer.exe", LiteralBlob("MZ fake installer")},
+                               {"\\bin\\big.dat", LiteralBlob(big)},
+                               {"\\bin\\empty", {}}});
+  Tree expected = {{"\\Installer.exe", "MZ fake installer"},
+                   {"\\bin\\", ""},
+                   {"\\bin\\big.dat", big},
+                   {"\\bin\\empty", ""}};
+  std::vector<std::string> before = StagingLeftovers();
+  // At the start, behind an odd number of bytes, behind more than a copy buffer, with and
+  // without bytes after it.
+  const size_t starts[] = {0, 4099, 70001};
+  for (size_t start : starts) {
+    for (size_t after : {size_t{0}, size_t{300}}) {
+      SCOPED_TRACE(std::to_string(start) + " + " + std::to_string(after));
+      ExtractResult result = ExtractRegion(dir, package, start, after);
+      EXPECT_EQ(result.ok, 1);
+      EXPECT_TRUE(result.problems.empty()) << result.problems[0];
+      EXPECT_TRUE(Snapshot(dir / "install") == expected);
+    }
+  }
+  EXPECT_EQ(StagingLeftovers(), before);
+}
+
+TEST(PackageInARegion, NothingPastTheRegionIsReadAsThePackage) {
+  ScratchDir dir;
+  std::vector<uint8_t> blob = LiteralBlob("inside");
+  uint32_t size = static_cast<uint32_t>(blob.size());
+  // A blob one byte longer than the package holds: the file has that byte, the region not.
+  std::vector<uint8_t> package = PackageTablesBytes({}, {{"\\a", 0, size + 1}});
+  package.insert(package.end(), blob.begin(), blob.end());
+  ExtractResult result = ExtractRegion(dir, package, 512, 64);
+  EXPECT_EQ(result.ok, 0);
+  ASSERT_EQ(result.problems.size(), 1u);
+  EXPECT_NE(result.problems[0].find("past the end of the package"), std::string::npos)
+      << result.problems[0];
+  EXPECT_TRUE(Snapshot(dir / "install").empty());
+
+  // Tables cut by the region's end, at every length short of the whole, with the rest of them
+  // right behind in the file.
+  std::vector<uint8_t> whole = PackageTablesBytes({{"\\d", 0, 0}}, {{"\\d\\f", 0, 0}});
+  for (uint32_t cut = 1; cut < whole.size(); ++cut) {
+    result = ExtractRegion(dir, whole, 100, 100, cut);
+    EXPECT_EQ(result.ok, 0) << cut;
+    EXPECT_TRUE(Snapshot(dir / "install").empty()) << cut;
+  }
+  EXPECT_EQ(ExtractRegion(dir, whole, 100, 100).ok, 1);
+}
+
+TEST(PackageInARegion, ARegionTheFileDoesNotHoldIsRefused) {
+  ScratchDir dir;
+  std::vector<uint8_t> package = PackageTablesBytes({}, {});
+  // Says one byte more than the file has after the start.
+  ExtractResult result =
+      ExtractRegion(dir, package, 10, 0, static_cast<uint32_t>(package.size() + 1));
+  EXPECT_EQ(result.ok, 0);
+  EXPECT_FALSE(result.problems.empty());
+}
+
 }  // namespace

@@ -101,8 +101,8 @@ int ExtractFailure(ExtractStatus status, const char* packagePath) {
 // the patched bytes and never to the zeros the compiler saw.
 __attribute__((used, section(".data$seal"))) volatile SealRecord g_seal = UNSEALED_RECORD;
 
-// A sealed launcher's private directory, holding its checked copies of the bitmap ("b") and the
-// package ("p"); empty while there is none. The names are short so that they fit below any
+// A sealed launcher's private directory, holding its checked copy of the bitmap ("b"), made only
+// for a splash; empty while there is none. The name is short so that it fits below any
 // directory the launcher can make.
 char g_sealedDir[PATH_BUFFER];
 // The bitmap the splash shows. The splash thread may read the path late, so it lives as long as
@@ -111,77 +111,110 @@ char g_bitmapPath[PATH_BUFFER];
 // The start of the launcher's own file, then its trailer.
 unsigned char g_head[STUB_HEADER_BYTES];
 
-// What a sealed launcher copies: `size` bytes at `position` of `file`, opened from `path`.
-struct SealedSource {
-  FILE* file;
-  uint32_t position;
-  uint32_t size;
-  char path[PATH_BUFFER];
+// What the seal covers, held open from the check until the package is unpacked: the package's
+// file (Pack.qvd or the launcher's own) and the bitmap's (setup.bmp, the launcher's own, or
+// none).
+struct Sealed {
+  SealedRelease release;
+  FILE* package;
+  FILE* bitmap;
+  char packagePath[PATH_BUFFER];
+  char bitmapPath[PATH_BUFFER];
 };
 
-// Opens the whole file at `source->path`; 0, with nothing to copy, when it cannot be opened or
-// is too large for a sealed release.
-int OpenWhole(SealedSource* source) {
-  unsigned long long size;
-  source->position = 0;
-  source->size = 0;
-  source->file = OpenFile(source->path, "rb");
-  if (source->file == nullptr || !GetOpenFileSize(source->file, &size) || size > 0xFFFFFFFFu)
-    return 0;
-  source->size = static_cast<uint32_t>(size);
-  return 1;
+// Opens `path` so that, while it is open, others may read it but neither write, rename nor
+// delete it: what is checked is then what is read. Null when it is missing, or when another
+// program holds it open for writing, as such a file may change under the check.
+FILE* OpenHeld(const char* path) {
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file == INVALID_HANDLE_VALUE ? nullptr : StreamOnHandle(file, 0);
 }
 
-// Finds the package and the bitmap in the region appended to the launcher's own open file.
-int FindAppended(FILE* self, SealedSource* package, SealedSource* bitmap) {
-  unsigned long long fileSize;
-  PeLayout layout;
-  BundleTrailer trailer;
-  if (!GetOpenFileSize(self, &fileSize) ||
-      !ReadPeLayout(g_head, fread(g_head, 1, sizeof g_head, self), fileSize, &layout) ||
-      fseek(self, static_cast<long>(layout.regionEnd) - TRAILER_BYTES, SEEK_SET) != 0 ||
-      fread(g_head, 1, TRAILER_BYTES, self) != TRAILER_BYTES ||
-      !ReadBundleTrailer(g_head, layout, &trailer))
-    return 0;
-  package->file = bitmap->file = self;
-  package->position = layout.sectionsEnd + trailer.packageOffset;
-  package->size = trailer.packageSize;
-  bitmap->position = layout.sectionsEnd + trailer.bitmapOffset;
-  bitmap->size = trailer.bitmapSize;
-  return 1;
+int CannotHold(const char* path) {
+  return Fail(EXIT_PACKAGE_UNREADABLE, "package missing or unreadable", path,
+              "open for writing elsewhere");
 }
 
-// Opens what the seal covers; EXIT_INSTALLER_STARTED or the exit code of the failure. A missing
-// setup.bmp is no bitmap, zero bytes, which is what a release without a splash is sealed with.
-int OpenSealed(uint32_t flags, SealedSource* package, SealedSource* bitmap) {
-  if (flags == SEAL_SINGLE_FILE) {
-    if (!GetLauncherPath(package->path, MAX_PATH) ||
-        (package->file = OpenFile(package->path, "rb")) == nullptr)
-      return Fail(EXIT_PACKAGE_UNREADABLE, "package missing or unreadable", package->path, nullptr);
-    lstrcpyA(bitmap->path, package->path);
-    if (!FindAppended(package->file, package, bitmap))
-      return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", package->path,
+// A file of another size than sealed reads as one of other bytes: it is, and is refused unread.
+const char PACKAGE_DIFFERS[] = "package differs from the seal";
+const char BITMAP_DIFFERS[] = "bitmap differs from the seal";
+
+// 1 when the open `file` has exactly `size` bytes.
+int HasSize(FILE* file, uint32_t size) {
+  unsigned long long bytes;
+  return GetOpenFileSize(file, &bytes) && bytes == size;
+}
+
+// Opens what the seal covers and learns where it lies, sizes first, before a byte of it is
+// read; EXIT_INSTALLER_STARTED or the exit code of the failure. A missing setup.bmp is no
+// bitmap, zero bytes, which is what a release without a splash is sealed with.
+int OpenSealed(Sealed* sealed) {
+  unsigned char record[SEAL_RECORD_BYTES];
+  const volatile unsigned char* seal = reinterpret_cast<const volatile unsigned char*>(&g_seal);
+  for (int i = 0; i < SEAL_RECORD_BYTES; ++i) record[i] = seal[i];
+  SealStatus status = ReadSealedRelease(record, nullptr, nullptr, &sealed->release);
+  if (status == SEAL_NO_REGION) {
+    FILE* self;
+    if (!GetLauncherPath(sealed->packagePath, MAX_PATH) ||
+        (self = OpenHeld(sealed->packagePath)) == nullptr)
+      return CannotHold(sealed->packagePath);
+    sealed->package = self;
+    lstrcpyA(sealed->bitmapPath, sealed->packagePath);
+    unsigned long long fileSize;
+    PeLayout layout;
+    if (GetOpenFileSize(self, &fileSize) &&
+        ReadPeLayout(g_head, fread(g_head, 1, sizeof g_head, self), fileSize, &layout) &&
+        fseek(self, static_cast<long>(layout.regionEnd) - TRAILER_BYTES, SEEK_SET) == 0 &&
+        fread(g_head, 1, TRAILER_BYTES, self) == TRAILER_BYTES)
+      status = ReadSealedRelease(record, &layout, g_head, &sealed->release);
+    if (status == SEAL_NO_REGION)
+      return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", sealed->packagePath,
                   "no sealed package appended");
+    if (status == SEAL_REGION_DIFFERS)
+      return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", sealed->packagePath, PACKAGE_DIFFERS);
+    if (sealed->release.bitmapSize != 0) sealed->bitmap = self;
     return EXIT_INSTALLER_STARTED;
   }
-  if (flags != SEAL_FOLDER)
+  if (status != SEAL_OK)
     return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", "setup.exe", "seal not understood");
-  GetSplashBitmapPath(bitmap->path);  // empty when it cannot be formed: then nothing opens
-  OpenWhole(bitmap);
-  if (!GetPackagePath(package->path) || !OpenWhole(package))
-    return Fail(EXIT_PACKAGE_UNREADABLE, "package missing or unreadable", package->path, nullptr);
+  if (!GetPackagePath(sealed->packagePath) ||
+      (sealed->package = OpenHeld(sealed->packagePath)) == nullptr)
+    return CannotHold(sealed->packagePath);
+  if (!HasSize(sealed->package, sealed->release.packageSize))
+    return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", sealed->packagePath, PACKAGE_DIFFERS);
+  // A bitmap that cannot be named cannot be planted either: it is none.
+  if (GetSplashBitmapPath(sealed->bitmapPath) &&
+      (sealed->bitmap = OpenHeld(sealed->bitmapPath)) == nullptr &&
+      GetLastError() != ERROR_FILE_NOT_FOUND)
+    return CannotHold(sealed->bitmapPath);
+  if (sealed->bitmap != nullptr ? !HasSize(sealed->bitmap, sealed->release.bitmapSize)
+                                : sealed->release.bitmapSize != 0)
+    return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", sealed->bitmapPath, BITMAP_DIFFERS);
   return EXIT_INSTALLER_STARTED;
 }
 
-// Copies a sealed input into the private directory as `name`, into `copyPath`;
-// EXIT_INSTALLER_STARTED when the copy holds exactly the sealed bytes.
-int TakeSealed(const SealedSource& source, const char* name, const volatile unsigned char* hash,
-               char* copyPath, const char* differs) {
-  JoinPath(copyPath, g_sealedDir, name);
-  SealedCopy copied = CopySealed(copyPath, source.file, source.position, source.size, hash);
-  if (copied == COPY_MATCHES) return EXIT_INSTALLER_STARTED;
-  return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", source.path,
-              copied == COPY_DIFFERS ? differs : "cannot be copied and checked");
+int Differs(const char* path, SealedCopy checked, const char* differs) {
+  return Fail(EXIT_PACKAGE_DAMAGED, "package damaged", path,
+              checked == COPY_DIFFERS ? differs : "cannot be read and checked");
+}
+
+// Checks the bitmap and puts what the splash shows into the private directory, as g_bitmapPath:
+// a stored bitmap is copied as it is hashed, a compressed one hashed where it lies and then
+// decoded from the same open file. EXIT_INSTALLER_STARTED or the failure's exit code.
+int TakeBitmap(const Sealed& sealed) {
+  const SealedRelease& release = sealed.release;
+  if (!MakeStagingDir(g_sealedDir))
+    return NoTemporaryDirectory("cannot create a private directory");
+  JoinPath(g_bitmapPath, g_sealedDir, "b");
+  SealedCopy checked = CopySealed(release.bitmapCompressed ? nullptr : g_bitmapPath, sealed.bitmap,
+                                  release.bitmapPosition, release.bitmapSize, release.bitmapHash);
+  // A sealed stream that does not decode is the packer's fault; it reads as a failed read.
+  if (checked == COPY_MATCHES && release.bitmapCompressed &&
+      !DecodeSealed(g_bitmapPath, sealed.bitmap, release.bitmapPosition, release.bitmapSize))
+    checked = COPY_FAILED;
+  if (checked != COPY_MATCHES) return Differs(sealed.bitmapPath, checked, BITMAP_DIFFERS);
+  return EXIT_INSTALLER_STARTED;
 }
 
 // The installer's command line: its quoted path and the launcher's arguments, 32767 characters at
@@ -190,38 +223,36 @@ wchar_t g_commandLine[32768];
 
 int Launch(HINSTANCE instance) {
   char installDir[PATH_BUFFER];
-  char packagePath[PATH_BUFFER];  // what is unpacked: beside the launcher, or the sealed copy
+  char packagePath[PATH_BUFFER];  // the plain launcher's package, beside it
   char installerPath[PATH_BUFFER];
-  SealedSource package, bitmap;
+  Sealed sealed = {};
   // Where the package came from, for the debug line.
   const char* packageSource = packagePath;
 
   HWND splash = nullptr;
   // Started hidden, as deployment agents start their commands, the launcher shows nothing.
   int hidden = StartedHidden();
-  uint32_t sealFlags = g_seal.flags;
-  if (sealFlags == 0) {
+  if (g_seal.flags == 0) {
     GetSplashBitmapPath(g_bitmapPath);
     if (!hidden) splash = ShowSplash(instance, SW_SHOW, g_bitmapPath);
     if (!GetPackagePath(packagePath))
       return Fail(EXIT_PACKAGE_UNREADABLE, "cannot tell the launcher's own folder", "Pack.qvd",
                   nullptr);
   } else {
-    // The bitmap is checked before the splash shows it, the package before anything reads it.
-    if (!MakeStagingDir(g_sealedDir))
-      return NoTemporaryDirectory("cannot create a private directory");
-    int failure = OpenSealed(sealFlags, &package, &bitmap);
-    if (failure == EXIT_INSTALLER_STARTED)
-      failure =
-          TakeSealed(bitmap, "b", g_seal.bitmapHash, g_bitmapPath, "bitmap differs from the seal");
+    // The bitmap is checked before the splash shows it, the package before anything reads it;
+    // both stay open, and so unchanged, until the package is unpacked.
+    int failure = OpenSealed(&sealed);
+    if (failure == EXIT_INSTALLER_STARTED && sealed.release.bitmapSize != 0)
+      failure = TakeBitmap(sealed);
     if (failure != EXIT_INSTALLER_STARTED) return failure;
-    if (!hidden) splash = ShowSplash(instance, SW_SHOW, bitmap.size != 0 ? g_bitmapPath : nullptr);
-    failure =
-        TakeSealed(package, "p", g_seal.packageHash, packagePath, "package differs from the seal");
-    if (failure != EXIT_INSTALLER_STARTED) return failure;
-    if (package.file != nullptr) fclose(package.file);
-    if (bitmap.file != nullptr && bitmap.file != package.file) fclose(bitmap.file);
-    packageSource = package.path;
+    if (!hidden)
+      splash =
+          ShowSplash(instance, SW_SHOW, sealed.release.bitmapSize != 0 ? g_bitmapPath : nullptr);
+    const SealedRelease& release = sealed.release;
+    SealedCopy checked = CopySealed(nullptr, sealed.package, release.packagePosition,
+                                    release.packageSize, release.packageHash);
+    if (checked != COPY_MATCHES) return Differs(sealed.packagePath, checked, PACKAGE_DIFFERS);
+    packageSource = sealed.packagePath;
   }
   // Without a temporary directory of its own the launcher has nowhere safe to unpack.
   if (!MakeInstallDir(installDir))
@@ -229,7 +260,14 @@ int Launch(HINSTANCE instance) {
   LogLine("install directory: ", installDir);
 
   ProblemReporter reporter = {KeepFirstProblem, nullptr, nullptr};
-  int failure = ExtractFailure(ExtractPackage(packagePath, installDir, &reporter), packageSource);
+  ExtractStatus extracted =
+      sealed.package != nullptr
+          ? ExtractOpenPackage(sealed.package, sealed.release.packagePosition,
+                               sealed.release.packageSize, installDir, &reporter)
+          : ExtractPackage(packagePath, installDir, &reporter);
+  if (sealed.package != nullptr) fclose(sealed.package);
+  if (sealed.bitmap != nullptr && sealed.bitmap != sealed.package) fclose(sealed.bitmap);
+  int failure = ExtractFailure(extracted, packageSource);
 
   CloseSplash(splash);
 
@@ -275,10 +313,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   DWORD length = GetModuleFileNameW(nullptr, self, PATH_BUFFER);
   if (length == 0 || length >= PATH_BUFFER) self[0] = L'\0';
   uint32_t sealFlags = g_seal.flags;
-  LogWideLine(sealFlags == 0                  ? "start, plain: "
-              : sealFlags == SEAL_SINGLE_FILE ? "start, sealed single file: "
-              : sealFlags == SEAL_FOLDER      ? "start, sealed folder: "
-                                              : "start, seal not understood: ",
+  // Only a single file's splash may be compressed.
+  uint32_t singleFile = sealFlags & ~static_cast<uint32_t>(SEAL_BITMAP_COMPRESSED);
+  LogWideLine(sealFlags == 0                   ? "start, plain: "
+              : singleFile == SEAL_SINGLE_FILE ? "start, sealed single file: "
+              : sealFlags == SEAL_FOLDER       ? "start, sealed folder: "
+                                               : "start, seal not understood: ",
               self);
   int code = Launch(instance);
   if (g_sealedDir[0] != '\0' && !RemoveTree(g_sealedDir))

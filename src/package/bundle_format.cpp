@@ -96,3 +96,27 @@ int ReadBundleTrailer(const unsigned char* trailer, const PeLayout& layout, Bund
   return out->packageOffset <= room && out->packageSize <= room - out->packageOffset &&
          out->bitmapOffset <= room && out->bitmapSize <= room - out->bitmapOffset;
 }
+
+SealStatus ReadSealedRelease(const unsigned char* record, const PeLayout* layout,
+                             const unsigned char* trailer, SealedRelease* out) {
+  out->flags = ReadU32(record + SEAL_FLAGS_OFFSET);
+  out->packageSize = ReadU32(record + SEAL_PACKAGE_SIZE_OFFSET);
+  out->bitmapSize = ReadU32(record + SEAL_BITMAP_SIZE_OFFSET);
+  out->packagePosition = out->bitmapPosition = 0;
+  out->bitmapCompressed = (out->flags & SEAL_BITMAP_COMPRESSED) != 0;
+  memcpy(out->packageHash, record + SEAL_PACKAGE_HASH_OFFSET, SHA256_BYTES);
+  memcpy(out->bitmapHash, record + SEAL_BITMAP_HASH_OFFSET, SHA256_BYTES);
+  uint32_t layoutFlags = out->flags & ~static_cast<uint32_t>(SEAL_BITMAP_COMPRESSED);
+  if (out->flags == 0) return SEAL_NOT_SEALED;
+  if (layoutFlags == SEAL_FOLDER && !out->bitmapCompressed) return SEAL_OK;
+  if (layoutFlags != SEAL_SINGLE_FILE) return SEAL_NOT_UNDERSTOOD;
+  BundleTrailer region;
+  if (layout == nullptr || trailer == nullptr || !ReadBundleTrailer(trailer, *layout, &region))
+    return SEAL_NO_REGION;
+  // The trailer is inside what a signature covers, but the seal is what the launcher trusts.
+  if (region.packageSize != out->packageSize || region.bitmapSize != out->bitmapSize)
+    return SEAL_REGION_DIFFERS;
+  out->packagePosition = layout->sectionsEnd + region.packageOffset;
+  out->bitmapPosition = layout->sectionsEnd + region.bitmapOffset;
+  return SEAL_OK;
+}

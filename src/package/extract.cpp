@@ -311,25 +311,31 @@ int MakeStagingDir(char* out) {
 
 int CopyBlob(const char* targetPath, FILE* package, uint32_t position, uint32_t size,
              void (*copied)(const unsigned char* bytes, size_t count)) {
-  FILE* target = OpenNewFile(targetPath, nullptr);
-  if (target == nullptr) return 0;
+  FILE* target = nullptr;
+  if (targetPath != nullptr && (target = OpenNewFile(targetPath, nullptr)) == nullptr) return 0;
   int ok = fseek(package, static_cast<long>(position), SEEK_SET) == 0;
   uint32_t left = size;
   while (ok && left > 0) {
     size_t chunk = left < COPY_BUFFER ? left : COPY_BUFFER;
     ok = fread(g_copyBuffer, 1, chunk, package) == chunk &&
-         fwrite(g_copyBuffer, 1, chunk, target) == chunk;
+         (target == nullptr || fwrite(g_copyBuffer, 1, chunk, target) == chunk);
     if (ok && copied != nullptr) copied(g_copyBuffer, chunk);
     left -= static_cast<uint32_t>(chunk);
   }
-  if (fclose(target) != 0) ok = 0;
-  if (!ok) DeletePlainFile(targetPath);
+  if (target != nullptr) {
+    if (fclose(target) != 0) ok = 0;
+    if (!ok) DeletePlainFile(targetPath);
+  }
   return ok;
 }
 
-ExtractStatus ExtractPackage(const char* packagePath, const char* installDir,
-                             const ProblemReporter* reporter,
-                             void (*stagingMade)(const char* stagingDir)) {
+namespace {
+
+// Unpacks the package of `package` at `start`, its `size` bytes, or the whole file when
+// `whole`; `name` stands for it in reports.
+ExtractStatus Extract(FILE* package, uint32_t start, uint32_t size, int whole, const char* name,
+                      const char* installDir, const ProblemReporter* reporter,
+                      void (*stagingMade)(const char* stagingDir)) {
   char staging[PATH_BUFFER];
   if (!MakeStagingDir(staging)) {
     ReportProblem(reporter, "temporary directory", "cannot create a staging directory");
@@ -337,23 +343,39 @@ ExtractStatus ExtractPackage(const char* packagePath, const char* installDir,
   }
   if (stagingMade != nullptr) stagingMade(staging);
   ExtractStatus status;
-  FILE* package = OpenFile(packagePath, "rb");
   if (package == nullptr) {
-    ReportProblem(reporter, packagePath, "cannot be opened");
+    ReportProblem(reporter, name, "cannot be opened");
     status = EXTRACT_UNREADABLE;
   } else {
     PackageTables tables;
-    PackageStatus read = ReadPackageTables(package, &tables);
+    PackageStatus read = whole ? ReadPackageTables(package, &tables)
+                               : ReadPackageTablesAt(package, start, size, &tables);
     if (read == PACKAGE_OK) {
       status = UnpackTables(package, tables, staging, installDir, reporter);
     } else {
-      ReportProblem(reporter, packagePath, PackageStatusText(read));
+      ReportProblem(reporter, name, PackageStatusText(read));
       status = read == PACKAGE_UNREADABLE ? EXTRACT_UNREADABLE : EXTRACT_DAMAGED;
     }
-    fclose(package);
     if (status == EXTRACT_OK && DecompressTree(staging, installDir, reporter) != 0)
       status = EXTRACT_DAMAGED;
   }
   RemoveTree(staging);
   return status;
+}
+
+}  // namespace
+
+ExtractStatus ExtractPackage(const char* packagePath, const char* installDir,
+                             const ProblemReporter* reporter,
+                             void (*stagingMade)(const char* stagingDir)) {
+  FILE* package = OpenFile(packagePath, "rb");
+  ExtractStatus status = Extract(package, 0, 0, 1, packagePath, installDir, reporter, stagingMade);
+  if (package != nullptr) fclose(package);
+  return status;
+}
+
+ExtractStatus ExtractOpenPackage(FILE* package, uint32_t start, uint32_t size,
+                                 const char* installDir, const ProblemReporter* reporter,
+                                 void (*stagingMade)(const char* stagingDir)) {
+  return Extract(package, start, size, 0, "package", installDir, reporter, stagingMade);
 }

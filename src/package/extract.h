@@ -23,12 +23,21 @@ ExtractStatus ExtractPackage(const char* packagePath, const char* installDir,
                              const ProblemReporter* reporter = nullptr,
                              void (*stagingMade)(const char* stagingDir) = nullptr);
 
+// ExtractPackage for a package that is already open: the `size` bytes at `start` of `package`
+// are read like a file of their own (blob offsets count from them, and nothing past them is
+// read as the package's), so that a package inside a larger file needs no copy. `package` stays
+// open, and it is read only after the staging directory exists.
+ExtractStatus ExtractOpenPackage(FILE* package, uint32_t start, uint32_t size,
+                                 const char* installDir, const ProblemReporter* reporter = nullptr,
+                                 void (*stagingMade)(const char* stagingDir) = nullptr);
+
 // Creates a fresh "latmp<n>.tmp" directory in the temporary directory; 0 when none can be made.
 int MakeStagingDir(char* out);
 
 // Copies `size` bytes at `position` of `package` into `targetPath`, which must not exist yet.
 // Returns 0, and leaves no file of its own behind, when the target exists or cannot be created
-// or written, or the package ends early. `copied`, when given, sees every piece as it is
-// written, so that what is checked is exactly what the target holds, read once.
+// or written, or the package ends early. A null `targetPath` only reads the bytes. `copied`, when
+// given, sees every piece as it is written, so that what is checked is exactly what the target
+// holds, read once.
 int CopyBlob(const char* targetPath, FILE* package, uint32_t position, uint32_t size,
              void (*copied)(const unsigned char* bytes, size_t count) = nullptr);

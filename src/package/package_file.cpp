@@ -24,6 +24,8 @@ PackageStatus ReadTable(FILE* package, unsigned long long* position, unsigned lo
   uint32_t rawCount;
   if (!ReadU32(package, &rawCount)) return PACKAGE_TRUNCATED;
   *position += 4;
+  // In a region of a larger file a read can succeed past the region's end.
+  if (*position > bytes) return PACKAGE_TRUNCATED;
   int32_t count = static_cast<int32_t>(rawCount);
   if (count <= 0) return PACKAGE_OK;
   // A count the file cannot hold is refused before anything is allocated for it.
@@ -33,7 +35,7 @@ PackageStatus ReadTable(FILE* package, unsigned long long* position, unsigned lo
     uint32_t length;
     if (!ReadU32(package, &length)) return PACKAGE_TRUNCATED;
     *position += 4;
-    if (length > bytes - *position) return PACKAGE_TRUNCATED;
+    if (*position > bytes || length > bytes - *position) return PACKAGE_TRUNCATED;
     if (*position + length + 8 > kMaxPosition) return PACKAGE_TOO_LARGE;
     uint32_t kept = length < MAX_PATH ? length : MAX_PATH - 1;
     PackageEntry* entry = list->Append(kept);
@@ -48,6 +50,7 @@ PackageStatus ReadTable(FILE* package, unsigned long long* position, unsigned lo
     if (!ReadU32(package, &entry->offset) || !ReadU32(package, &entry->size))
       return PACKAGE_TRUNCATED;
     *position += 8;
+    if (*position > bytes) return PACKAGE_TRUNCATED;
   }
   return PACKAGE_OK;
 }
@@ -131,20 +134,45 @@ const char* PackageStatusText(PackageStatus status) {
   return "unknown";
 }
 
-PackageStatus ReadPackageTables(FILE* package, PackageTables* tables) {
-  if (!GetOpenFileSize(package, &tables->bytes) || fseek(package, 0, SEEK_SET) != 0)
+namespace {
+
+// Reads both tables of the package that starts at `start`; `end` is where it ends, and every
+// position is one in the file.
+PackageStatus ReadTables(FILE* package, unsigned long long start, unsigned long long end,
+                         PackageTables* tables) {
+  tables->start = static_cast<uint32_t>(start);
+  tables->bytes = end - start;
+  if (start > kMaxPosition || fseek(package, static_cast<long>(start), SEEK_SET) != 0)
     return PACKAGE_UNREADABLE;
-  unsigned long long position = 0;
-  PackageStatus status = ReadTable(package, &position, tables->bytes, &tables->directories);
-  if (status == PACKAGE_OK) status = ReadTable(package, &position, tables->bytes, &tables->files);
+  unsigned long long position = start;
+  PackageStatus status = ReadTable(package, &position, end, &tables->directories);
+  if (status == PACKAGE_OK) status = ReadTable(package, &position, end, &tables->files);
   if (status == PACKAGE_OK) tables->dataStart = static_cast<uint32_t>(position);
   return status;
+}
+
+}  // namespace
+
+PackageStatus ReadPackageTables(FILE* package, PackageTables* tables) {
+  unsigned long long size;
+  if (!GetOpenFileSize(package, &size)) return PACKAGE_UNREADABLE;
+  return ReadTables(package, 0, size, tables);
+}
+
+PackageStatus ReadPackageTablesAt(FILE* package, uint32_t start, uint32_t size,
+                                  PackageTables* tables) {
+  unsigned long long fileSize;
+  if (!GetOpenFileSize(package, &fileSize)) return PACKAGE_UNREADABLE;
+  // A region that the file does not hold whole ends early, however its tables read.
+  if (start > fileSize || size > fileSize - start) return PACKAGE_TRUNCATED;
+  return ReadTables(package, start, static_cast<unsigned long long>(start) + size, tables);
 }
 
 const char* BlobProblem(const PackageTables& tables, const PackageEntry& entry) {
   unsigned long long start = static_cast<unsigned long long>(tables.dataStart) + entry.offset;
   // Positions are signed 32-bit: a blob must start where a seek can reach.
   if (start > kMaxPosition) return "blob starts beyond 2 GiB";
-  if (start + entry.size > tables.bytes) return "blob reaches past the end of the package";
+  if (start + entry.size > tables.start + tables.bytes)
+    return "blob reaches past the end of the package";
   return nullptr;
 }

@@ -58,13 +58,19 @@ const char* PackageStatusText(PackageStatus status);
 struct PackageTables {
   EntryList directories;
   EntryList files;
-  uint32_t dataStart;        // where the data area begins
+  uint32_t start;            // where the package begins in its file: 0 for a file of its own
+  uint32_t dataStart;        // where the data area begins, in the file
   unsigned long long bytes;  // size of the whole package
 };
 
 // Reads both tables from the start of `package`. Names are stored as far as they fit and are not
 // judged here (see EntryNameProblem); blob ranges are judged by BlobProblem.
 PackageStatus ReadPackageTables(FILE* package, PackageTables* tables);
+// Reads both tables of the package held in `package[start..start + size)`, a region of a larger
+// file that is read like a file of its own: its blob offsets count from its data area, and no
+// blob may reach past the region's end. A region the file does not hold is PACKAGE_TRUNCATED.
+PackageStatus ReadPackageTablesAt(FILE* package, uint32_t start, uint32_t size,
+                                  PackageTables* tables);
 
 // Null when the blob of `entry` lies inside the package at an addressable position.
 const char* BlobProblem(const PackageTables& tables, const PackageEntry& entry);

@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <optional>
 
+#include "decode/decoder.h"
+#include "encode/encoder.h"
 #include "package/bundle_format.h"
 #include "packer/commands.h"
 #include "packer/digest.h"
@@ -155,15 +158,68 @@ void Brand(PeImage* stub, const std::string& what, const std::vector<Resource>& 
   stub->ReplaceResources([&](uint32_t address) { return ResourceSection(resources, address); });
 }
 
-void Seal(PeImage* stub, uint32_t flags, const Sha256Digest& package, const Sha256Digest& bitmap) {
+void Put32(uint32_t value, uint8_t* out) {
+  for (int byte = 0; byte < 4; ++byte) out[byte] = static_cast<uint8_t>(value >> (8 * byte));
+}
+
+// `package` and `bitmap` as they are stored in the release: their sizes and hashes go into the
+// seal.
+void Seal(PeImage* stub, uint32_t flags, const std::vector<uint8_t>& package,
+          const std::vector<uint8_t>& bitmap) {
   long seal = FindSealRecord(stub->bytes().data(), stub->EndOfSections());
   if (seal < 0) throw Failure("the seal record was lost while branding the stub");
-  uint8_t field[4] = {static_cast<uint8_t>(flags), static_cast<uint8_t>(flags >> 8),
-                      static_cast<uint8_t>(flags >> 16), static_cast<uint8_t>(flags >> 24)};
+  uint8_t field[4];
   size_t at = static_cast<size_t>(seal);
+  Put32(flags, field);
   stub->Patch(at + SEAL_FLAGS_OFFSET, field, sizeof field);
-  stub->Patch(at + SEAL_PACKAGE_HASH_OFFSET, package.data(), package.size());
-  stub->Patch(at + SEAL_BITMAP_HASH_OFFSET, bitmap.data(), bitmap.size());
+  stub->Patch(at + SEAL_PACKAGE_HASH_OFFSET, Sha256(package).data(), SHA256_BYTES);
+  stub->Patch(at + SEAL_BITMAP_HASH_OFFSET, Sha256(bitmap).data(), SHA256_BYTES);
+  Put32(static_cast<uint32_t>(package.size()), field);
+  stub->Patch(at + SEAL_PACKAGE_SIZE_OFFSET, field, sizeof field);
+  Put32(static_cast<uint32_t>(bitmap.size()), field);
+  stub->Patch(at + SEAL_BITMAP_SIZE_OFFSET, field, sizeof field);
+}
+
+// The splash as a single file stores it: one blob of the package's codec, which the launcher
+// already carries. A bitmap is mostly pixels the codec shrinks well; none stays none.
+std::vector<uint8_t> CompressBitmap(const std::vector<uint8_t>& bitmap, ParseMode mode) {
+  std::vector<uint8_t> stored;
+  if (bitmap.empty()) return stored;
+  std::unique_ptr<Encoder> encoder(new Encoder());
+  EncodeBlob(*encoder, bitmap.data(), bitmap.size(), mode, &stored);
+  return stored;
+}
+
+int AppendTo(void* context, const uint8_t* data, size_t size) {
+  auto* out = static_cast<std::vector<uint8_t>*>(context);
+  out->insert(out->end(), data, data + size);
+  return 1;
+}
+
+}  // namespace
+
+std::vector<uint8_t> DecodeStoredBitmap(const std::vector<uint8_t>& stored) {
+  std::vector<uint8_t> bitmap;
+  if (stored.empty()) return bitmap;
+  std::unique_ptr<Decoder> decoder(new Decoder());
+  ByteSource input;
+  ByteSink output;
+  uint32_t expected;
+  InitMemorySource(&input, stored.data(), stored.size());
+  InitSink(&output, decoder->outputBuffer, sizeof decoder->outputBuffer, AppendTo, &bitmap);
+  if (DecodeBlob(*decoder, &input, &output, &expected) != DECODE_OK ||
+      decoder->produced != expected)
+    bitmap.clear();
+  return bitmap;
+}
+
+namespace {
+
+std::string SplashReport(const std::vector<uint8_t>& bitmap, const std::vector<uint8_t>& stored,
+                         bool compressed) {
+  if (bitmap.empty()) return "none";
+  if (!compressed) return FormatBytes(bitmap.size()) + ", stored as it is";
+  return FormatBytes(stored.size()) + " compressed from " + FormatBytes(bitmap.size());
 }
 
 // The region of a single file: the package, the bitmap, padding to eight bytes, the trailer.
@@ -210,14 +266,18 @@ void CheckLauncher(const std::vector<uint8_t>& bytes, uint32_t flags,
       fail("version information does not read back");
   }
   long seal = FindSealRecord(bytes.data(), image.EndOfSections());
-  if (seal < 0 || Read32(&bytes[static_cast<size_t>(seal) + SEAL_FLAGS_OFFSET]) != flags)
+  if (seal < 0) fail("seal does not read back");
+  // Read back as every reader of a release reads it.
+  SealedRelease sealed;
+  SealStatus status =
+      ReadSealedRelease(&bytes[static_cast<size_t>(seal)], nullptr, nullptr, &sealed);
+  if (sealed.flags != flags || status != (flags == SEAL_FOLDER ? SEAL_OK : SEAL_NO_REGION))
     fail("seal does not read back");
   Sha256Digest packageHash = Sha256(package), bitmapHash = Sha256(bitmap);
-  if (memcmp(&bytes[static_cast<size_t>(seal) + SEAL_PACKAGE_HASH_OFFSET], packageHash.data(),
-             SHA256_BYTES) != 0 ||
-      memcmp(&bytes[static_cast<size_t>(seal) + SEAL_BITMAP_HASH_OFFSET], bitmapHash.data(),
-             SHA256_BYTES) != 0)
-    fail("sealed hashes do not read back");
+  if (memcmp(sealed.packageHash, packageHash.data(), SHA256_BYTES) != 0 ||
+      memcmp(sealed.bitmapHash, bitmapHash.data(), SHA256_BYTES) != 0 ||
+      sealed.packageSize != package.size() || sealed.bitmapSize != bitmap.size())
+    fail("sealed hashes or sizes do not read back");
   // The launcher finds its sections' end from the first bytes of its file alone.
   PeLayout layout;
   if (!ReadPeLayout(bytes.data(), std::min<size_t>(bytes.size(), STUB_HEADER_BYTES), bytes.size(),
@@ -225,14 +285,11 @@ void CheckLauncher(const std::vector<uint8_t>& bytes, uint32_t flags,
       layout.sectionsEnd != image.EndOfSections())
     fail("its section table does not end within the launcher's first " +
          std::to_string(STUB_HEADER_BYTES) + " bytes");
-  if (flags != SEAL_SINGLE_FILE) return;
-  BundleTrailer trailer;
-  if (!ReadBundleTrailer(&bytes[layout.regionEnd - TRAILER_BYTES], layout, &trailer) ||
-      trailer.packageSize != package.size() || trailer.bitmapSize != bitmap.size() ||
-      !std::equal(package.begin(), package.end(),
-                  bytes.begin() + layout.sectionsEnd + trailer.packageOffset) ||
-      !std::equal(bitmap.begin(), bitmap.end(),
-                  bytes.begin() + layout.sectionsEnd + trailer.bitmapOffset))
+  if (flags == SEAL_FOLDER) return;
+  if (ReadSealedRelease(&bytes[static_cast<size_t>(seal)], &layout,
+                        &bytes[layout.regionEnd - TRAILER_BYTES], &sealed) != SEAL_OK ||
+      !std::equal(package.begin(), package.end(), bytes.begin() + sealed.packagePosition) ||
+      !std::equal(bitmap.begin(), bitmap.end(), bytes.begin() + sealed.bitmapPosition))
     fail("appended region does not read back");
 }
 
@@ -333,22 +390,28 @@ int BundleCommand(const BundleOptions& bundle, const Options& options) {
     } else {
       package = ReadWholeFile(bundle.source);
     }
-    uint64_t total = static_cast<uint64_t>(stub.bytes().size()) + package.size() + bitmap.size() +
+    std::vector<uint8_t> stored = CompressBitmap(bitmap, options.parse);
+    // A picture the codec cannot shrink (noise, say) is stored as it is, and flagged so.
+    const bool compressed = stored.size() < bitmap.size();
+    if (!compressed) stored = bitmap;
+    uint64_t total = static_cast<uint64_t>(stub.bytes().size()) + package.size() + stored.size() +
                      REGION_ALIGNMENT + TRAILER_BYTES;
     if (total > MAX_BUNDLE_POSITION)
       throw Failure(output.string() + ": a single file of 2 GiB or more, which the launcher " +
                     "cannot read; make a folder release instead");
-    Seal(&stub, SEAL_SINGLE_FILE, Sha256(package), Sha256(bitmap));
-    stub.Append(Region(package, bitmap));
+    const uint32_t flags = SEAL_SINGLE_FILE | (compressed ? SEAL_BITMAP_COMPRESSED : 0u);
+    Seal(&stub, flags, package, stored);
+    stub.Append(Region(package, stored));
     stub.UpdateChecksum();
     std::vector<uint8_t> launcher = stub.Release();
-    CheckLauncher(launcher, SEAL_SINGLE_FILE, package, bitmap, icon, version);
+    CheckLauncher(launcher, flags, package, stored, icon, version);
+    if (compressed && DecodeStoredBitmap(stored) != bitmap)
+      throw Failure("the compressed splash does not decode back");
     WriteFile(output, launcher);
     if (!options.quiet)
       printf("%s: single file of %s (launcher, package %s, splash %s), sealed; sign it now\n",
              output.string().c_str(), FormatBytes(launcher.size()).c_str(),
-             FormatBytes(package.size()).c_str(),
-             bitmap.empty() ? "none" : FormatBytes(bitmap.size()).c_str());
+             FormatBytes(package.size()).c_str(), SplashReport(bitmap, stored, compressed).c_str());
     return 0;
   }
 
@@ -380,7 +443,7 @@ int BundleCommand(const BundleOptions& bundle, const Options& options) {
       throw Failure(bitmapPath.string() + ": left from before and cannot be removed");
     Warn(options, bitmapPath.string() + ": left from an earlier release, removed");
   }
-  Seal(&stub, SEAL_FOLDER, Sha256(package), Sha256(bitmap));
+  Seal(&stub, SEAL_FOLDER, package, bitmap);
   stub.UpdateChecksum();
   std::vector<uint8_t> launcher = stub.Release();
   CheckLauncher(launcher, SEAL_FOLDER, package, bitmap, icon, version);

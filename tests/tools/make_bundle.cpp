@@ -1,7 +1,8 @@
-// make_bundle STUB OUT FLAGS PACKAGE_SHA256 BITMAP_SHA256 [PACKAGE BITMAP]: writes OUT, a copy of
-// the launcher stub STUB whose seal carries FLAGS and the two hashes (hex, as sha256sum prints
-// them, so that they come from outside the launcher's own provider); with PACKAGE and BITMAP,
-// also the single file's region behind the stub. Built on the shared conventions from the
+// make_bundle STUB OUT FLAGS PACKAGE_SHA256 BITMAP_SHA256 PACKAGE_SIZE BITMAP_SIZE [PACKAGE
+// BITMAP]: writes OUT, a copy of the launcher stub STUB whose seal carries FLAGS, the two hashes
+// (hex, as sha256sum prints them, so that they come from outside the launcher's own provider) and
+// the two sizes; with PACKAGE and BITMAP, also the single file's region behind the stub, whose
+// trailer gives their real sizes, whatever the seal says. Built on the shared conventions from the
 // writing side, it refuses a stub they do not hold for: data after the sections, a seal that is
 // missing or not unique. A test fixture until the packer bundles releases itself.
 #include <algorithm>
@@ -40,14 +41,15 @@ bool Read(const char* native, std::string* contents) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6 && argc != 8) {
+  if (argc != 8 && argc != 10) {
     fprintf(stderr,
-            "usage: make_bundle STUB OUT FLAGS PACKAGE_SHA256 BITMAP_SHA256 [PACKAGE BITMAP]\n");
+            "usage: make_bundle STUB OUT FLAGS PACKAGE_SHA256 BITMAP_SHA256 PACKAGE_SIZE "
+            "BITMAP_SIZE [PACKAGE BITMAP]\n");
     return 2;
   }
   std::string stub, package, bitmap;
   if (!Read(argv[1], &stub)) return Refuse("cannot read the stub");
-  if (argc == 8 && (!Read(argv[6], &package) || !Read(argv[7], &bitmap)))
+  if (argc == 10 && (!Read(argv[8], &package) || !Read(argv[9], &bitmap)))
     return Refuse("cannot read the package or the bitmap");
   std::vector<uint8_t> out(stub.begin(), stub.end());
 
@@ -70,8 +72,14 @@ int main(int argc, char** argv) {
   if (!ParseHash(argv[4], &out[seal + SEAL_PACKAGE_HASH_OFFSET]) ||
       !ParseHash(argv[5], &out[seal + SEAL_BITMAP_HASH_OFFSET]))
     return Refuse("a hash is not 64 hexadecimal digits");
+  const int sizes[2] = {SEAL_PACKAGE_SIZE_OFFSET, SEAL_BITMAP_SIZE_OFFSET};
+  for (int i = 0; i < 2; ++i) {
+    uint32_t size = static_cast<uint32_t>(strtoul(argv[6 + i], nullptr, 0));
+    for (int byte = 0; byte < 4; ++byte)
+      out[seal + sizes[i] + byte] = static_cast<uint8_t>(size >> (8 * byte));
+  }
 
-  if (argc == 8) {
+  if (argc == 10) {
     BundleTrailer trailer = {0, static_cast<uint32_t>(package.size()),
                              static_cast<uint32_t>(package.size()),
                              static_cast<uint32_t>(bitmap.size())};

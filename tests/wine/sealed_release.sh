@@ -6,13 +6,15 @@
 # come from sha256sum, the seal and the region from a fixture that writes the conventions, and a
 # probe stands in for the installer and reports the tree it was started from.
 # usage: sealed_release.sh SETUP_EXE MAKE_TEST_PACKAGE_EXE PROBE_INSTALLER_EXE MAKE_BUNDLE_EXE
-#                          LOOK_AT_SPLASH_EXE
+#                          LOOK_AT_SPLASH_EXE HOLD_FILE_EXE SETUPPACK_EXE
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 setup_exe=$1
 packer=$2
 probe=$3
 bundler=$4
 inspector=$5
+holder=$6
+setuppack=$7
 
 stage_run temp "$probe"
 mkdir -p "$work/payload/sub" "$work/other"
@@ -44,22 +46,27 @@ flip_byte() {
   printf "$(printf '\\%03o' $((byte ^ 1)))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
 }
 
+size_of() { stat -c %s "$1"; }
 # A sealed folder in DIR: seal_folder DIR [FLAGS [BITMAP_HASH]]; setup.bmp is copied only when
-# its hash is the one sealed.
+# its hash is the one sealed, and sealed with its size, or 0 without it.
 seal_folder() {
-  local bitmap_hash=${3:-$(hash_of "$work/setup.bmp")}
+  local bitmap_hash=${3:-$(hash_of "$work/setup.bmp")} bitmap_size=0
   rm -rf "$1" && mkdir -p "$1"
   cp "$work/Pack.qvd" "$1/Pack.qvd"
-  [ "$bitmap_hash" = "$empty_hash" ] || cp "$work/setup.bmp" "$1/setup.bmp"
+  if [ "$bitmap_hash" != "$empty_hash" ]; then
+    cp "$work/setup.bmp" "$1/setup.bmp"
+    bitmap_size=$(size_of "$work/setup.bmp")
+  fi
   wine_run "$bundler" "$setup_exe" "$1/setup.exe" "${2:-1}" "$(hash_of "$work/Pack.qvd")" \
-    "$bitmap_hash"
+    "$bitmap_hash" "$(size_of "$work/Pack.qvd")" "$bitmap_size"
 }
 
-# A single file: seal_single OUT.
+# A single file: seal_single OUT [SEALED_PACKAGE_SIZE]; the trailer gives the real sizes.
 seal_single() {
   mkdir -p "$(dirname "$1")"
   wine_run "$bundler" "$setup_exe" "$1" 2 "$(hash_of "$work/Pack.qvd")" \
-    "$(hash_of "$work/setup.bmp")" "$work/Pack.qvd" "$work/setup.bmp"
+    "$(hash_of "$work/setup.bmp")" "${2:-$(size_of "$work/Pack.qvd")}" \
+    "$(size_of "$work/setup.bmp")" "$work/Pack.qvd" "$work/setup.bmp"
 }
 
 # Runs a launcher with its debug output kept: run EXE. Sets status.
@@ -69,16 +76,22 @@ run() {
   status=$?
 }
 
-# Runs a launcher like run, with its first read of its private copy of the package held up for
-# a while: by then it has shown its splash, which is looked at and compared with setup.bmp pixel
-# for pixel. Leaves what was found in $work/inspect, and "pixels=N" there for a window found.
+# Where a launcher stages the installer's blob: in the first directory it makes, or in the second
+# when it made a private one for its splash first.
+staged_installer() { echo "$temp/latmp$((${1:-1})).tmp/Installer.exe"; }
+
+# Runs a launcher like run, with its first read of the installer's staged blob held up for a
+# while: by then it has checked its package and shown its splash, which is looked at and
+# compared with setup.bmp pixel for pixel. Leaves what was found in $work/inspect, and
+# "pixels=N" there for a window found: run_held EXE [SPLASH].
 run_held() {
   rm -f "$report"
-  local copy="$temp/latmp0.tmp/p" differing=none
-  WINEDEBUG=+debugstr held_run "$copy" 3 "$1" 2>"$work/debug.raw" &
+  local staged differing=none
+  staged=$(staged_installer "${2:-1}")
+  WINEDEBUG=+debugstr held_run "$staged" 3 "$1" 2>"$work/debug.raw" &
   local launcher=$!
   for _ in $(seq 1 300); do
-    [ -e "$copy" ] && break
+    [ -e "$staged" ] && break
     sleep 0.1
   done
   wine_run "$inspector" 0 >"$work/inspect"
@@ -98,7 +111,7 @@ inspected() { grep -qxF "$1" "$work/inspect"; }
 # expect_runs CASE EXE [SPLASH]: exit 0, the sealed tree started, nothing left; the sealed
 # bitmap shown as the splash while unpacking (SPLASH 1, the default), or no splash (0).
 expect_runs() {
-  run_held "$2"
+  run_held "$2" "${3:-1}"
   check "$1: the installer's exit code 3" test "$status" -eq 3
   # What the launcher said, so that a failure explains itself.
   if [ "$status" -ne 3 ]; then
@@ -136,13 +149,12 @@ folder="$work/folder"
 seal_folder "$folder"
 expect_runs "folder" "$folder/setup.exe"
 
-# The package is read once, into the launcher's private copy: one swapped in while the launcher
-# holds the sealed one open, once it has started its copy and before it reads a byte, is never
-# unpacked.
+# The package is read from the file the launcher opened, never again by its name: one swapped
+# in while the launcher holds the sealed one open, before it reads a byte of it, is never read.
 rm -f "$report"
 (
   for _ in $(seq 1 300); do
-    [ -e "$temp/latmp0.tmp/p" ] && break
+    [ -e "$temp/latmp0.tmp/b" ] && break
     sleep 0.05
   done
   mv "$work/planted.qvd" "$folder/Pack.qvd"
@@ -157,6 +169,120 @@ check "folder, package swapped while held open: the installer's exit code 3" tes
 check "folder, package swapped while held open: the sealed installer ran" tree_reported
 check "folder, package swapped while held open: nothing left" test -z "$(left_in_temp)"
 cp "$work/planted.qvd.kept" "$work/planted.qvd"
+
+# What another Windows program may do to a file while a launcher holds it: hold_changes FILE,
+# run while the launcher unpacks, prints "write=..." and "rename=...".
+hold_changes() { wine_run "$holder" change "$(windows_path "$1")" | tr -d '\r'; }
+
+# expect_held CASE EXE FILE...: while EXE unpacks, no other program can write or rename any
+# FILE; the run then goes on with the sealed installer.
+expect_held() {
+  local name=$1 exe=$2 staged file
+  shift 2
+  staged=$(staged_installer 1)
+  rm -f "$report" "$work/changes"
+  (
+    for _ in $(seq 1 300); do
+      [ -e "$staged" ] && break
+      sleep 0.05
+    done
+    for file in "$@"; do hold_changes "$file" >>"$work/changes"; done
+  ) &
+  local changer=$!
+  held_run "$staged" 3 "$exe"
+  status=$?
+  wait "$changer"
+  check "$name: no other program could write" test "$(grep -c '^write=refused$' "$work/changes")" -eq $#
+  check "$name: no other program could rename" \
+    test "$(grep -c '^rename=refused$' "$work/changes")" -eq $#
+  check "$name: the installer's exit code 3" test "$status" -eq 3
+  check "$name: the sealed installer ran" tree_reported
+  check "$name: nothing left" test -z "$(left_in_temp)"
+}
+seal_folder "$folder"
+expect_held "folder, held while unpacking" "$folder/setup.exe" "$folder/Pack.qvd" \
+  "$folder/setup.bmp"
+check "folder, held while unpacking: the files are as sealed" \
+  cmp -s "$folder/Pack.qvd" "$work/Pack.qvd"
+
+# A file another program holds open for writing may change under any check: it is refused.
+# expect_refused_while_held CASE EXE FILE
+expect_refused_while_held() {
+  local holding
+  coproc holding { wine_run "$holder" hold "$(windows_path "$3")" 6000; }
+  local line=""
+  read -r -t 30 line <&"${holding[0]}"
+  check "$1: the other program holds it" test "${line%$'\r'}" = held
+  expect_refused "$1" "$2" 1619 "package missing or unreadable: .*$(basename "$3") (open for writing elsewhere)"
+  wait "$holding_PID" 2>/dev/null
+  wineserver -w
+}
+seal_folder "$folder"
+expect_refused_while_held "folder, Pack.qvd open for writing elsewhere" "$folder/setup.exe" \
+  "$folder/Pack.qvd"
+expect_refused_while_held "folder, setup.bmp open for writing elsewhere" "$folder/setup.exe" \
+  "$folder/setup.bmp"
+
+# Sizes come first: a file of another size than sealed is refused before it is read. (Wine
+# itself peeks at the first few bytes of a file it opens.)
+# run_counting_reads FILE EXE: runs EXE like run, with the bytes it read of FILE in `reads`.
+run_counting_reads() {
+  rm -f "$report"
+  WINEDEBUG=+debugstr strace -f -qq -o "$work/reads" -P "$1" -e trace=read,pread64 \
+    "$root/scripts/wine-run.sh" "$2" 2>"$work/debug.raw"
+  status=$?
+  reads=$(sed -n 's/.*read.* = \([0-9]*\)$/\1/p' "$work/reads" | awk '{ n += $1 } END { print n + 0 }')
+}
+for name in Pack.qvd setup.bmp; do
+  seal_folder "$folder"
+  echo >>"$folder/$name"
+  run_counting_reads "$folder/$name" "$folder/setup.exe"
+  check "folder, $name one byte longer: exit code 1620" test "$status" -eq $((1620 & 255))
+  check "folder, $name one byte longer: debug line" \
+    grep -aq "setup: package damaged: .*$name (.* differs from the seal)" "$work/debug.raw"
+  check "folder, $name one byte longer: not read ($reads bytes)" test "$reads" -lt 64
+  check "folder, $name one byte longer: nothing left" test -z "$(left_in_temp)"
+done
+
+# A hard stop while unpacking leaves no copy of the package: only the staged blobs and the
+# checked bitmap, which a later clean-up of TEMP takes.
+# expect_no_copy_after_stop CASE EXE
+descendants() {
+  local child
+  for child in $(ps -o pid= --ppid "$1"); do
+    echo "$child"
+    descendants "$child"
+  done
+}
+expect_no_copy_after_stop() {
+  local staged copies=0 file
+  staged=$(staged_installer 1)
+  held_run "$staged" 5 "$2" 2>/dev/null &
+  local launcher=$!
+  for _ in $(seq 1 300); do
+    [ -e "$staged" ] && break
+    sleep 0.05
+  done
+  # The launcher's own process among those this run started, killed as a power cut would.
+  local pid
+  for pid in $(descendants "$launcher"); do
+    # Wine pads the command line it rewrites.
+    [ "$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | sed 's/ *$//')" = "$2" ] &&
+      kill -KILL "$pid"
+  done
+  wait "$launcher"
+  wineserver -w
+  while IFS= read -r -d '' file; do
+    cmp -s "$file" "$work/Pack.qvd" && copies=$((copies + 1))
+  done < <(find "$temp" -type f -print0)
+  check "$1: stopped while unpacking" test -e "$staged"
+  check "$1: no copy of the package left" test "$copies" -eq 0
+  check "$1: no file of the package's size left" \
+    test -z "$(find "$temp" -type f -size "$(size_of "$work/Pack.qvd")c")"
+  rm -rf "${temp:?}"/*
+}
+seal_folder "$folder"
+expect_no_copy_after_stop "folder, hard stop" "$folder/setup.exe"
 
 seal_folder "$folder"
 flip_byte "$folder/Pack.qvd" $((package_bytes - 1))
@@ -229,6 +355,25 @@ cp "$single" "$work/single/flipped.exe"
 flip_byte "$work/single/flipped.exe" $((stub_bytes + package_bytes + 80))
 expect_refused "single file, a pixel of its bitmap changed" "$work/single/flipped.exe" 1620 \
   'package damaged: .*flipped.exe (bitmap differs from the seal)'
+
+seal_single "$single"
+expect_held "single file, held while unpacking" "$single" "$single"
+expect_no_copy_after_stop "single file, hard stop" "$single"
+
+seal_single "$work/single/larger.exe" $((package_bytes + 1))
+expect_refused "single file sealed with another package size" "$work/single/larger.exe" 1620 \
+  'package damaged: .*larger.exe (package differs from the seal)'
+
+# A single file from the packer stores its splash compressed; the launcher shows it as it was.
+mkdir -p "$work/packed"
+wine_run "$setuppack" bundle "$work/payload" --single-file -o "$work/packed/setup.exe" \
+  --stub "$setup_exe" --splash "$work/setup.bmp" --quiet
+# The bitmap's stored size is the trailer's last field.
+stored_bitmap=$(od -An -tu4 -j $(($(size_of "$work/packed/setup.exe") - 4)) -N4 \
+  "$work/packed/setup.exe" | tr -d ' ')
+check "packed single file: the splash is stored smaller than it is" \
+  test "$stored_bitmap" -lt "$(size_of "$work/setup.bmp")"
+expect_runs "packed single file, compressed splash" "$work/packed/setup.exe"
 
 head -c $(($(stat -c %s "$single") - 1)) "$single" >"$work/single/cut.exe"
 expect_refused "single file cut short" "$work/single/cut.exe" 1620 \
