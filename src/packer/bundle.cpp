@@ -13,6 +13,7 @@
 #include "packer/commands.h"
 #include "packer/digest.h"
 #include "packer/pe_image.h"
+#include "packer/release_reader.h"
 #include "packer/resources.h"
 #include "packer/system.h"
 
@@ -24,7 +25,6 @@ namespace fs = std::filesystem;
 
 // Where the install puts the stub: <prefix>/share/<project>/setup.exe beside <prefix>/bin.
 const char kProjectName[] = "setup_launcher";
-const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 
 uint32_t Read32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -39,18 +39,7 @@ void WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
 
 // The launcher shows the splash with the system's bitmap loader, which takes BMP files only.
 void CheckSplash(const std::vector<uint8_t>& bitmap, const fs::path& path) {
-  if (bitmap.size() >= 8 && std::equal(kPngSignature, kPngSignature + 8, bitmap.begin()))
-    throw Failure(path.string() +
-                  ": a PNG image; the splash must be a BMP file (convert it first, for "
-                  "instance with ImageMagick: convert splash.png BMP3:setup.bmp)");
-  if (bitmap.size() < 26 || bitmap[0] != 'B' || bitmap[1] != 'M')
-    throw Failure(path.string() + ": not a BMP file");
-  uint32_t header = Read32(&bitmap[14]);
-  uint32_t pixels = Read32(&bitmap[10]);
-  bool knownHeader = header == 12 || header == 40 || header == 52 || header == 56 ||
-                     header == 108 || header == 124;
-  if (!knownHeader || 14 + header > bitmap.size() || pixels >= bitmap.size())
-    throw Failure(path.string() + ": a damaged or unknown kind of BMP file");
+  if (const char* why = SplashProblem(bitmap)) throw Failure(path.string() + ": " + why);
 }
 
 // The stub as a release starts from: unsigned, nothing after its sections, its seal unused.

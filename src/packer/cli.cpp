@@ -438,6 +438,10 @@ std::string PortablePath(const fs::path& path) {
   return out;
 }
 
+std::string Counted(uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 std::string FormatBytes(uint64_t bytes) {
   char text[32];
   if (bytes < 10000)

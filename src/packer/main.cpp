@@ -150,7 +150,7 @@ fs::path PathArgument(const std::string& text) {
 struct Parsed {
   Options options;
   packer::BundleOptions bundle;
-  std::string stub, splash, icon;
+  std::string stub, splash, icon, splashOut;
   bool fast = false;
   std::string output, filesFrom, helpTopic;
   std::vector<std::string> arguments = std::vector<std::string>(2);
@@ -242,6 +242,7 @@ int Main(const std::vector<std::string>& arguments) {
   CLI::App* extract = AddCommand(&app, "extract", {"FILE", "DEST_DIR"}, &parsed);
   AddCodePage(extract, &parsed);
   extract->add_flag("--werror", options.werror);
+  extract->add_option("--splash", parsed.splashOut);
   AddCommand(&app, "compress", {"IN", "OUT"}, &parsed)->add_flag("--fast", parsed.fast);
   AddCommand(&app, "decompress", {"IN", "OUT"}, &parsed);
   CLI::App* help = app.add_subcommand("help");
@@ -301,6 +302,7 @@ int Main(const std::vector<std::string>& arguments) {
   if (parsed.fast) options.parse = PARSE_GREEDY;
   if (!parsed.output.empty()) options.output = PathArgument(parsed.output);
   if (!parsed.filesFrom.empty()) options.filesFrom = PathArgument(parsed.filesFrom);
+  if (!parsed.splashOut.empty()) options.splash = PathArgument(parsed.splashOut);
   std::string name = chosen->name;
   // Compressed bytes on a terminal help nobody and may upset it.
   bool binaryOut = (name == "create" && parsed.output == "-") ||
