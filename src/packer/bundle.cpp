@@ -68,7 +68,7 @@ PeImage LoadStub(const fs::path& path, const Options& options) {
 
 bool WantsVersionInfo(const BundleOptions& bundle) {
   return !bundle.version.empty() || !bundle.product.empty() || !bundle.company.empty() ||
-         !bundle.description.empty() || !bundle.copyright.empty();
+         !bundle.description.empty() || !bundle.copyright.empty() || !bundle.productVersion.empty();
 }
 
 VersionInfo MakeVersionInfo(const BundleOptions& bundle) {
@@ -77,10 +77,18 @@ VersionInfo MakeVersionInfo(const BundleOptions& bundle) {
     throw Failure("--version takes one to four numbers from 0 to 65535, such as 1.2.3 (not '" +
                   bundle.version + "')");
   info.productVersion = info.fileVersion;
+  // What Explorer shows as the file's description: a product's installer is "<product> Setup"
+  // unless the publisher says otherwise. The product version may be any text ("1.2.3-beta");
+  // the fixed numbers stay those of --version.
+  const std::string description = !bundle.description.empty() ? bundle.description
+                                  : !bundle.product.empty()   ? bundle.product + " Setup"
+                                                              : std::string();
+  const std::string& productVersion =
+      bundle.productVersion.empty() ? bundle.version : bundle.productVersion;
   const std::pair<const char*, const std::string*> given[] = {
-      {"CompanyName", &bundle.company}, {"FileDescription", &bundle.description},
+      {"CompanyName", &bundle.company}, {"FileDescription", &description},
       {"FileVersion", &bundle.version}, {"LegalCopyright", &bundle.copyright},
-      {"ProductName", &bundle.product}, {"ProductVersion", &bundle.version},
+      {"ProductName", &bundle.product}, {"ProductVersion", &productVersion},
   };
   for (const auto& field : given) {
     std::u16string ignored;
@@ -214,6 +222,14 @@ void CheckPackage(const fs::path& path, const Options& options) {
     throw Failure(path.string() + ": the package has problems; no release was made");
 }
 
+void CreateParentFolders(const fs::path& output) {
+  std::error_code error;
+  fs::path parent = output.parent_path();
+  if (parent.empty() || fs::is_directory(parent, error)) return;
+  fs::create_directories(parent, error);
+  if (error) throw FileFailure(parent.string() + ": cannot be created: " + error.message());
+}
+
 bool Inside(const fs::path& path, const fs::path& folder) {
   std::error_code error;
   fs::path inner = fs::weakly_canonical(fs::absolute(path), error);
@@ -269,8 +285,8 @@ int BundleCommand(const BundleOptions& bundle, const Options& options) {
   const fs::path output = !bundle.output.empty()
                               ? bundle.output
                               : fs::path(bundle.singleFile ? "setup.exe" : "release");
-  // Before any work: a release folder is made with its parents, a single file is not.
-  if (bundle.singleFile) RequireDirectoryFor(output);
+  // Before any work: the folders the output needs are made, as for a release folder.
+  if (bundle.singleFile) CreateParentFolders(output);
   const fs::path stubPath = bundle.stub.empty() ? DefaultStub() : bundle.stub;
   if (fromFolder && Inside(output, bundle.source))
     throw Failure(output.string() + ": inside the payload folder, where the release would be " +
@@ -296,6 +312,8 @@ int BundleCommand(const BundleOptions& bundle, const Options& options) {
       TemporaryFile packed(output);
       Options create = options;
       create.output = packed.path();
+      // The package is a step of the release: the report names only the file the user uploads.
+      create.quiet = true;
       CreateCommand(bundle.source, create);
       package = ReadWholeFile(packed.path());
     } else {

@@ -115,6 +115,8 @@ void AddName(Json* object, const PackageEntry& entry, int codePage) {
     hex.push_back(kDigits[byte & 15]);
   }
   (*object)["name_hex"] = hex;
+  // As the text form shows it, escapes and all, for a report that quotes both.
+  (*object)["shown"] = PrintableName(name, codePage);
 }
 
 void PrintJson(const Json& document) {
