@@ -30,10 +30,11 @@
 # usage: scripts/try-package.sh [--hold SECONDS] [--timeout SECONDS] [--report DIR] FOLDER
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# setuppack from the path, beside an installed copy of this script, or from a native build.
+# setuppack as SETUPPACK names it, from the path (setuppack-try puts its own folder first), or
+# from a native build.
 find_setuppack() {
   local candidate
-  for candidate in "$(command -v setuppack 2>/dev/null)" "$root/../../../bin/setuppack" \
+  for candidate in "${SETUPPACK:-}" "$(command -v setuppack 2>/dev/null)" \
     "$root/build/native/src/setuppack" "$root/build/release/src/setuppack"; do
     [ -n "$candidate" ] && [ -x "$candidate" ] && echo "$candidate" && return 0
   done

@@ -23,7 +23,13 @@ cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 #    them from.
 {
   echo bin/setuppack
+  echo bin/setuppack-try
   echo share/bash-completion/completions/setuppack
+  echo share/setup_launcher/try/scripts/setup.sh
+  echo share/setup_launcher/try/scripts/try-package.sh
+  echo share/setup_launcher/try/scripts/wine-run.sh
+  echo share/setup_launcher/try/tests/checks.sh
+  echo share/setup_launcher/try/tests/wine/lib.sh
   echo share/doc/setup_launcher/README.md
   echo share/man/man1/setuppack.1
   if [ -n "$(cache_value SETUP_WIN32_BUILD_DIR)" ]; then
@@ -35,6 +41,12 @@ cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 check "installed files" same_lines "$work/expected" "$work/installed"
 setuppack=$prefix/bin/setuppack
 check "the installed setuppack runs" eval '"$setuppack" --help >/dev/null'
+# The try tool from the prefix, linked from elsewhere as a user may: its help, and a wrong call
+# refused by the installed script itself, before any Wine work.
+ln -s "$prefix/bin/setuppack-try" "$work/try-link"
+check "setuppack-try --help" eval '"$work/try-link" --help | grep -q "^usage: .*FOLDER"'
+check "setuppack-try refuses a folder without setup.exe" \
+  eval '"$work/try-link" "$work" 2>&1 >/dev/null | grep -q "has no setup.exe"; [ "${PIPESTATUS[0]}" = 2 ]'
 
 # What the packer's help shows: its commands, and the options of each (those the general usage
 # lists apply to every command).
