@@ -163,6 +163,8 @@ TEST_F(ReleaseReaderTest, APackageMadeAgainIntoASealedFolderIsTheLaunchersRefusa
   EXPECT_EQ(good.document["release"], "sealed-folder");
   EXPECT_EQ(good.document["launcher"]["sealed"], "folder");
   EXPECT_EQ(good.launcherExit(), 0);
+  EXPECT_NE(good.document["launcher"]["installed_build"], true)
+      << "made from a stub of its own, never the installed launcher";
 
   // A typo mended in one data file, and the package made again into the release folder.
   Write("payload/data/readme.txt", std::string(2999, 'r') + "!");

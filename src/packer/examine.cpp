@@ -219,7 +219,10 @@ void AddRelease(Json* document, const ReleaseInput& release) {
                  : release.sealFlags() == 0                ? Json("no")
                                                            : Json(release.sealFlags())},
       {"signed", release.isSigned()},
-      {"version", release.version().empty() ? Json(nullptr) : Json(release.version())}};
+      {"version", release.version().empty() ? Json(nullptr) : Json(release.version())},
+      {"installed_build", release.sameBuildAsInstalled() < 0
+                              ? Json(nullptr)
+                              : Json(release.sameBuildAsInstalled() == 1)}};
 }
 
 void AddLauncherExit(Json* document, int code) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "package/bundle_format.h"
+#include "packer/bundle.h"
 #include "packer/digest.h"
 #include "packer/pe_image.h"
 #include "packer/resources.h"
@@ -48,6 +49,28 @@ bool StartsLikeAProgram(const fs::path& path) {
   size_t got = fread(head, 1, 2, file);
   fclose(file);
   return got == 2 && head[0] == 'M' && head[1] == 'Z';
+}
+
+// The code of a program: what branding and sealing leave as it was, so that two launchers of
+// one build compare equal however they were branded.
+std::vector<uint8_t> CodeOf(const PeImage& image) {
+  for (const PeSection& section : image.sections())
+    if (section.name == ".text")
+      return std::vector<uint8_t>(image.bytes().begin() + section.rawOffset,
+                                  image.bytes().begin() + section.rawOffset + section.rawSize);
+  return {};
+}
+
+// Whether `image` is the launcher the tools were installed with: 1, 0, or -1 when there is no
+// installed launcher to compare with.
+int SameBuildAsInstalled(const PeImage& image) {
+  try {
+    PeImage installed(ReadWholeFile(DefaultStub()), "the installed launcher");
+    std::vector<uint8_t> code = CodeOf(image);
+    return !code.empty() && code == CodeOf(installed) ? 1 : 0;
+  } catch (const Failure&) {
+    return -1;
+  }
 }
 
 // The bitmap of a folder release: setup.bmp beside the launcher, where a missing one is none.
@@ -177,6 +200,7 @@ void ReleaseInput::ReadLauncher(const fs::path& file, bool besideKnown) {
   try {
     PeImage image(bytes, shown);
     signed_ = image.IsSigned();
+    sameBuild_ = SameBuildAsInstalled(image);
     for (const Resource& resource : ReadResources(image, shown))
       if (resource.type.id == kResourceVersion) {
         VersionInfo info = ReadVersionResource(resource.data, shown);

@@ -65,6 +65,9 @@ class ReleaseInput {
   bool isSigned() const { return signed_; }
   uint32_t sealFlags() const { return sealFlags_; }
   const std::string& version() const { return version_; }
+  // Whether the launcher's code is that of the launcher installed with the tools (which a
+  // release of this version makes): 1, 0, or -1 when there is none to compare with.
+  int sameBuildAsInstalled() const { return sameBuild_; }
 
   // The bitmap the launcher would show, as it would find it (none: empty).
   const std::vector<uint8_t>& bitmap() const { return bitmap_; }
@@ -93,6 +96,7 @@ class ReleaseInput {
   bool signed_ = false;
   uint32_t sealFlags_ = 0;
   std::string version_;
+  int sameBuild_ = -1;
   std::vector<uint8_t> bitmap_;
   std::unique_ptr<InputFile> input_;    // standard input's copy
   std::unique_ptr<AtomicOutput> copy_;  // a single file's package, while it is read
