@@ -23,9 +23,9 @@ const char kSynopsis[] =
     "\n"
     "commands:\n"
     "  create SRC_DIR [-o FILE]   pack a directory tree (default output Pack.qvd)\n"
-    "  list FILE                  show the entries of a package\n"
-    "  verify FILE                check that the launcher would unpack a package in full\n"
-    "  extract FILE DEST_DIR      unpack a package as the launcher would\n"
+    "  list FILE                  show the entries of a package or a release\n"
+    "  verify FILE                check that the launcher would unpack a package or a release\n"
+    "  extract FILE DEST_DIR      unpack a package or a release as the launcher would\n"
     "  bundle SOURCE [-o OUT]     make a release: sealed launcher, package and splash\n"
     "  compress IN OUT            compress one file into a blob\n"
     "  decompress IN OUT          decompress one blob\n";
