@@ -27,7 +27,10 @@
 #
 # Exits with the launcher's verdict: 0 when it started the installer, 1 when it did not or the
 # run had to be ended (--timeout, 300 s), 2 for a wrong call.
-# usage: scripts/try-package.sh [--hold SECONDS] [--timeout SECONDS] [--report DIR] FOLDER
+# --keep-prefix moves the prefix into the report folder at the end instead of removing it, to
+# look at what the installer wrote there.
+# usage: scripts/try-package.sh [--hold SECONDS] [--timeout SECONDS] [--report DIR]
+#                               [--keep-prefix] FOLDER
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # setuppack as SETUPPACK names it, from the path (setuppack-try puts its own folder first), or
@@ -42,21 +45,26 @@ find_setuppack() {
 }
 
 usage() {
-  echo "usage: $0 [--hold SECONDS] [--timeout SECONDS] [--report DIR] FOLDER" >&2
+  echo "usage: $0 [--hold SECONDS] [--timeout SECONDS] [--report DIR] [--keep-prefix] FOLDER" >&2
   exit 2
 }
 hold=3
 timeout=300
 report=""
 folder=""
+keep_prefix=""
 while [ $# -gt 0 ]; do
   case $1 in
+    --keep-prefix)
+      keep_prefix=yes
+      shift
+      ;;
     --hold | --timeout | --report)
       [ $# -ge 2 ] || usage
       declare "${1#--}=$2"
       shift 2
       ;;
-    -h | --help) sed -n '2,/^# usage/s/^# \{0,1\}//p' "$0" && exit 0 ;;
+    -h | --help) sed -n '2,/^# usage/s/^# \{0,1\}//p' "$0" && sed -n '/^# usage/,/^[^#]/{/^#  /s/^# \{0,1\}//p}' "$0" && exit 0 ;;
     -*) usage ;;
     *)
       [ -z "$folder" ] || usage
@@ -194,7 +202,8 @@ echo "running ${folder}/${setup_exe##*/} on display $DISPLAY$held"
   elif [ "$hold" -gt 0 ] && [ -n "$bitmap" ]; then
     # A single file reads its package from itself, many times; the install directory is made
     # once, after the splash shows and before anything is unpacked.
-    strace -f -qq -o /dev/null -e trace=mkdir,mkdirat -P "$temp" \
+    # The temporary directory is new, so the install directory's name is the first one.
+    strace -f -qq -o /dev/null -e trace=mkdir,mkdirat -P "$temp/ZeKolInst0" \
       -e inject=mkdir,mkdirat:delay_enter=$((hold * 1000000)) \
       "$root/scripts/wine-run.sh" "$setup_exe"
   else
@@ -338,6 +347,10 @@ if [ -z "$left" ]; then
 else
   echo "left in the temporary directory: $(echo "$left" | wc -l) entries"
   echo "$left" | sed 's/^/  /'
+fi
+if [ -n "$keep_prefix" ]; then
+  rm -rf "$report/prefix"
+  mv "$WINEPREFIX" "$report/prefix" && echo "prefix kept: $report/prefix"
 fi
 echo "report: $report"
 

@@ -43,8 +43,9 @@ cp "$work/release/setup.bmp" "$work/splash.bmp"
 
 # 1. The good folder.
 export PROBE_REPORT PROBE_EXIT_CODE=1603
-PROBE_REPORT=$(windows_path "$work/probe-report")
-TMPDIR=$work/tmp bash "$try_package" "$work/release" >"$work/out" 2>"$work/err"
+# The sandbox keeps the probe from writing anywhere but the prefix, which is kept for a look.
+PROBE_REPORT='C:\probe-report'
+TMPDIR=$work/tmp bash "$try_package" --keep-prefix "$work/release" >"$work/out" 2>"$work/err"
 status=$?
 cat "$work/out"
 check "a started installer: exit status 0" [ "$status" = 0 ]
@@ -55,7 +56,8 @@ check "the screenshot shows the bitmap" \
   [ "$(compare -metric AE "$work/release/setup.bmp" "$report/splash.png" null: 2>&1)" = 0 ]
 # What the probe found beside itself when it started, against what try-package listed: the
 # same, so listed before the probe wrote its own files there, which it does first thing.
-tr -d '\r' <"$work/probe-report" | sed -n 's/^beside=//p' | tr '\\' / | sort >"$work/beside"
+tr -d '\r' <"$report/prefix/drive_c/probe-report" | sed -n 's/^beside=//p' | tr '\\' / |
+  sort >"$work/beside"
 listed_under "install directory, as the installer started: %TEMP%\\ZeKolInst" |
   sed 's/  ([0-9]* bytes)$//' | sort >"$work/listed"
 check "the probe found files beside it" grep -qx docs/readme.txt "$work/beside"
