@@ -44,7 +44,7 @@ check "the installed setuppack runs" eval '"$setuppack" --help >/dev/null'
 # The try tool from the prefix, linked from elsewhere as a user may: its help, and a wrong call
 # refused by the installed script itself, before any Wine work.
 ln -s "$prefix/bin/setuppack-try" "$work/try-link"
-check "setuppack-try --help" eval '"$work/try-link" --help | grep -q "^usage: .*try-package"'
+check "setuppack-try --help" eval '"$work/try-link" --help >"$work/try-help" && grep -q "^usage: .*try-package" "$work/try-help"'
 check "setuppack-try refuses a folder without setup.exe" \
   eval '"$work/try-link" "$work" 2>&1 >/dev/null | grep -q "has no setup.exe"; [ "${PIPESTATUS[0]}" = 2 ]'
 
