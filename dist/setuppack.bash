@@ -22,7 +22,7 @@ _setuppack() {
     esac
   done
   if [ -z "$command" ] && [ "$prev" != --jobs ] && [[ $cur != -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W "create list verify extract bundle compress decompress --help" -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W "create list verify extract bundle compress decompress help --help" -- "$cur")
     return 0
   fi
 
@@ -30,21 +30,35 @@ _setuppack() {
   local packing="-o --output --fast --codepage --werror --exclude --files-from --follow-links"
   case $command in
     create) options+=" $packing" ;;
-    list | verify) options+=" --codepage --json" ;;
-    extract) options+=" --codepage --werror" ;;
-    bundle) options+=" $packing --single-file --stub --splash --icon --product --company
-      --description --copyright" ;;
+    list) options+=" --codepage --json" ;;
+    verify) options+=" --codepage --json --werror" ;;
+    extract) options+=" --codepage --werror --splash" ;;
+    bundle) options+=" $packing --single-file --stub --splash --icon --product --product-version
+      --company --description --copyright" ;;
     compress) options+=" --fast" ;;
+    help)
+      ((COMP_CWORD == at + 1)) &&
+        mapfile -t COMPREPLY < <(compgen -W "create list verify extract bundle compress decompress" -- "$cur")
+      return 0
+      ;;
     decompress | "") ;;
     *) return 0 ;;
   esac
 
   case $prev in
-    -o | --output | --files-from | --stub | --splash | --icon)
+    -o | --output | --files-from | --stub)
       _setuppack_paths file "$cur"
       return 0
       ;;
-    --exclude | --version | --product | --company | --description | --copyright)
+    --icon)
+      _setuppack_paths ico "$cur"
+      return 0
+      ;;
+    --splash)
+      _setuppack_paths bmp "$cur"
+      return 0
+      ;;
+    --exclude | --version | --product | --product-version | --company | --description | --copyright)
       # A pattern or a text, not a path: nothing to offer.
       return 0
       ;;
@@ -69,36 +83,47 @@ _setuppack() {
   for ((i = at + 1; i < COMP_CWORD; i++)); do
     case ${COMP_WORDS[i]} in
       -o | --output | --jobs | --codepage | --exclude | --files-from | --stub | --splash | --icon | \
-        --version | --product | --company | --description | --copyright) ((i++)) ;;
+        --version | --product | --product-version | --company | --description | --copyright) ((i++)) ;;
       -*) ;;
       *) ((position++)) ;;
     esac
   done
   case $command:$position in
     create:0 | extract:1) _setuppack_paths directory "$cur" ;;
-    list:0 | verify:0 | extract:0 | bundle:0) _setuppack_paths package "$cur" ;;
+    list:0 | verify:0 | extract:0) _setuppack_paths release "$cur" ;;
+    bundle:0) _setuppack_paths package "$cur" ;;
     compress:[01] | decompress:[01]) _setuppack_paths file "$cur" ;;
   esac
   return 0
 }
 
-# _setuppack_paths file|directory|package WORD: paths that start with WORD, directories always,
-# so that the user can go down into them.
+# _setuppack_paths file|directory|package|release|ico|bmp WORD: paths that start with WORD,
+# directories always, so that the user can go down into them. A release is read from a package,
+# a folder or its setup.exe.
 _setuppack_paths() {
   local kind=$1 cur=$2
   compopt -o filenames 2>/dev/null
   case $kind in
     directory) mapfile -t COMPREPLY < <(compgen -d -- "$cur") ;;
     file) mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
-    package)
-      mapfile -t COMPREPLY < <(
-        {
-          compgen -d -- "$cur"
-          compgen -f -X '!*.[qQ][vV][dD]' -- "$cur"
-        } | sort -u
-      )
-      ;;
+    package) _setuppack_matching "$cur" '[qQ][vV][dD]' ;;
+    release) _setuppack_matching "$cur" '[qQ][vV][dD]' '[eE][xX][eE]' ;;
+    ico) _setuppack_matching "$cur" '[iI][cC][oO]' ;;
+    bmp) _setuppack_matching "$cur" '[bB][mM][pP]' ;;
   esac
+}
+
+# _setuppack_matching WORD EXTENSION...: directories, and the files whose extension matches one
+# of the patterns (plain globs: no extglob needed).
+_setuppack_matching() {
+  local cur=$1 extension
+  shift
+  mapfile -t COMPREPLY < <(
+    {
+      compgen -d -- "$cur"
+      for extension in "$@"; do compgen -f -X "!*.$extension" -- "$cur"; done
+    } | sort -u
+  )
 }
 
 complete -F _setuppack setuppack

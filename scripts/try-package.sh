@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Tries a release folder (setup.exe beside Pack.qvd and setup.bmp) without Windows: runs its
-# setup.exe under Wine in a throwaway prefix, on an X display of its own, and tells what a
-# publisher needs to know: the splash as it appeared, the install directory as the installer
-# found it, the installer's exit code, the launcher's exit code and what was left in the
-# temporary directory. The folder is only read.
+# Tries a release folder (setup.exe beside Pack.qvd and setup.bmp, or a single-file setup.exe)
+# without Windows: runs its setup.exe under Wine in a throwaway prefix, on an X display of its
+# own, and tells what a publisher needs to know: the splash as it appeared, the install directory
+# as the installer found it, the installer's exit code, the launcher's exit code and what was
+# left in the temporary directory. The folder is only read.
+#
+# The prefix is a sandbox for the package, which may come from someone else: the folder is
+# copied into it, and it keeps no drive and no folder link that reaches outside it (Wine's Z:,
+# which maps /, and its links to the user's Desktop, Documents...), so the installer can write
+# only into the prefix, which goes at the end. It is no security boundary against a program made
+# to break out of Wine (Wine's own Unix path names, Unix system calls): try only what you would
+# run on a test machine.
 #
 # How each is seen:
 # - The splash: the launcher's first read of the package is held up with strace (--hold, 3 s),
 #   and the splash window, found by the bitmap's size, is photographed until a capture matches
-#   the bitmap.
+#   the bitmap. A single file's bitmap is taken from it with setuppack (extract --splash), and
+#   the launcher is held up when it makes the install directory, after the splash is shown.
 # - The install directory: the Wine server is run with its request trace, which says the moment
 #   the launcher asks for the installer's process; the server is stopped and the directory
 #   listed then, when everything is unpacked and the installer cannot have run yet.
@@ -20,26 +28,44 @@
 #
 # Exits with the launcher's verdict: 0 when it started the installer, 1 when it did not or the
 # run had to be ended (--timeout, 300 s), 2 for a wrong call.
-# usage: scripts/try-package.sh [--hold SECONDS] [--timeout SECONDS] [--report DIR] FOLDER
+# --keep-prefix moves the prefix into the report folder at the end instead of removing it, to
+# look at what the installer wrote there.
+# usage: scripts/try-package.sh [--hold SECONDS] [--timeout SECONDS] [--report DIR]
+#                               [--keep-prefix] FOLDER
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# setuppack as SETUPPACK names it, from the path (setuppack-try puts its own folder first), or
+# from a native build.
+find_setuppack() {
+  local candidate
+  for candidate in "${SETUPPACK:-}" "$(command -v setuppack 2>/dev/null)" \
+    "$root/build/native/src/setuppack" "$root/build/release/src/setuppack"; do
+    [ -n "$candidate" ] && [ -x "$candidate" ] && echo "$candidate" && return 0
+  done
+  return 1
+}
 
 usage() {
-  echo "usage: $0 [--hold SECONDS] [--timeout SECONDS] [--report DIR] FOLDER" >&2
+  echo "usage: $0 [--hold SECONDS] [--timeout SECONDS] [--report DIR] [--keep-prefix] FOLDER" >&2
   exit 2
 }
 hold=3
 timeout=300
 report=""
 folder=""
+keep_prefix=""
 while [ $# -gt 0 ]; do
   case $1 in
+    --keep-prefix)
+      keep_prefix=yes
+      shift
+      ;;
     --hold | --timeout | --report)
       [ $# -ge 2 ] || usage
       declare "${1#--}=$2"
       shift 2
       ;;
-    -h | --help) sed -n '2,/^# usage/s/^# \{0,1\}//p' "$0" && exit 0 ;;
+    -h | --help) sed -n '2,/^# usage/s/^# \{0,1\}//p' "$0" && sed -n '/^# usage/,/^[^#]/{/^#  /s/^# \{0,1\}//p}' "$0" && exit 0 ;;
     -*) usage ;;
     *)
       [ -z "$folder" ] || usage
@@ -66,11 +92,7 @@ fi
 # Without a Pack.qvd the folder is taken as a single-file release, which carries its package and
 # splash inside setup.exe and reads nothing beside it: there is no package file to hold up.
 single_file=""
-if [ -z "$package" ]; then
-  single_file=yes
-  bitmap=""
-  hold=0
-fi
+[ -z "$package" ] && single_file=yes
 
 bash "$root/scripts/setup.sh"
 if [ -z "$report" ]; then
@@ -85,14 +107,47 @@ export TMPDIR=$work
 export WINE_SCRIPT_PREFIX=$work/prefix
 source "$root/tests/wine/lib.sh"
 at_exit 'rm -rf "$work"'
-temp=$work/temp
-mkdir -p "$temp"
+
+if [ -n "$single_file" ]; then
+  bitmap=""
+  if setuppack=$(find_setuppack) &&
+    "$setuppack" extract -q --splash "$work/splash.bmp" "$setup_exe" "$work/unpacked" 2>/dev/null &&
+    [ -s "$work/splash.bmp" ]; then
+    bitmap=$work/splash.bmp
+  fi
+  rm -rf "$work/unpacked"
+fi
 
 echo "try-package: $folder"
 echo "making a Wine prefix of its own (about 15 s)"
 start_display || exit 2
-set_temp_value TEMP REG_SZ "$(windows_path "$temp")"
-set_temp_value TMP REG_SZ "$(windows_path "$temp")"
+wine_run wineboot -i >/dev/null 2>&1
+wineserver -w
+# The sandbox: no drive and no folder link of the prefix reaches outside it.
+for drive in "$WINEPREFIX"/dosdevices/*; do
+  [ -L "$drive" ] || continue
+  case $(readlink -f "$drive") in
+    "$WINEPREFIX" | "$WINEPREFIX"/*) ;;
+    *) rm -f "$drive" ;;
+  esac
+done
+find "$WINEPREFIX/drive_c" -type l -print0 | while IFS= read -r -d '' link; do
+  case $(readlink -f "$link") in
+    "$WINEPREFIX" | "$WINEPREFIX"/*) ;;
+    *) rm -f "$link" && mkdir -p "$link" ;;
+  esac
+done
+# The release as the installer may see it: a copy inside the prefix. Names as found above.
+inside=$WINEPREFIX/drive_c/release
+mkdir -p "$inside"
+cp -R "$folder/." "$inside/"
+setup_exe=$inside/${setup_exe##*/}
+[ -n "$package" ] && package=$inside/${package##*/}
+[ -n "$bitmap" ] && [ -z "$single_file" ] && bitmap=$inside/${bitmap##*/}
+temp=$WINEPREFIX/drive_c/temp
+mkdir -p "$temp"
+set_temp_value TEMP REG_SZ 'C:\temp'
+set_temp_value TMP REG_SZ 'C:\temp'
 wineserver -w
 
 # The Wine server with its request trace, read as the server writes it. Kept are the lines that
@@ -131,12 +186,27 @@ fi
 
 splash_size=""
 [ -n "$bitmap" ] && splash_size=$(identify -format '%wx%h' "$bitmap" 2>/dev/null)
-echo "running $setup_exe on display $DISPLAY$([ "$hold" -gt 0 ] && echo ", its first read of the package held up for $hold s")"
+held=""
+if [ "$hold" -gt 0 ]; then
+  if [ -n "$package" ]; then
+    held=", its first read of the package held up for $hold s"
+  elif [ -n "$bitmap" ]; then
+    held=", held up for $hold s when it makes the install directory"
+  fi
+fi
+echo "running ${folder}/${setup_exe##*/} on display $DISPLAY$held"
 (
-  cd "$folder" || exit 1
+  cd "$inside" || exit 1
   export WINEDEBUG=-all,+debugstr
-  if [ "$hold" -gt 0 ]; then
+  if [ "$hold" -gt 0 ] && [ -n "$package" ]; then
     held_run "$package" "$hold" "$setup_exe"
+  elif [ "$hold" -gt 0 ] && [ -n "$bitmap" ]; then
+    # A single file reads its package from itself, many times; the install directory is made
+    # once, after the splash shows and before anything is unpacked.
+    # The temporary directory is new, so the install directory's name is the first one.
+    strace -f -qq -o /dev/null -e trace=mkdir,mkdirat -P "$temp/ZeKolInst0" \
+      -e inject=mkdir,mkdirat:delay_enter=$((hold * 1000000)) \
+      "$root/scripts/wine-run.sh" "$setup_exe"
   else
     wine_run "$setup_exe"
   fi
@@ -224,14 +294,15 @@ meaning() {  # the README's table of the launcher's own exit codes
 }
 
 echo
-if [ -n "$single_file" ]; then
-  echo "splash: carried inside setup.exe (a single-file release), not photographed"
+if [ -n "$single_file" ] && [ -z "$bitmap" ]; then
+  echo "splash: none in setup.exe (or setuppack, which reads it out, was not found)"
 elif [ -z "$bitmap" ]; then
   echo "splash: none, there is no setup.bmp"
 elif [ -z "$photographed" ]; then
   echo "splash: not seen (a ${splash_size:-unreadable} window never appeared)"
 elif [ "$differing" = 0 ]; then
-  echo "splash: $report/splash.png ($splash_size, pixel for pixel setup.bmp)"
+  echo "splash: $report/splash.png ($splash_size, pixel for pixel $([ -n "$single_file" ] &&
+    echo "the bitmap in setup.exe" || echo setup.bmp))"
 else
   echo "splash: $report/splash.png ($splash_size, caught before it was painted whole:" \
     "$differing pixels differ from setup.bmp; a longer --hold helps)"
@@ -279,6 +350,10 @@ if [ -z "$left" ]; then
 else
   echo "left in the temporary directory: $(echo "$left" | wc -l) entries"
   echo "$left" | sed 's/^/  /'
+fi
+if [ -n "$keep_prefix" ]; then
+  rm -rf "$report/prefix"
+  mv "$WINEPREFIX" "$report/prefix" && echo "prefix kept: $report/prefix"
 fi
 echo "report: $report"
 

@@ -23,7 +23,13 @@ cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 #    them from.
 {
   echo bin/setuppack
+  echo bin/setuppack-try
   echo share/bash-completion/completions/setuppack
+  echo share/setup_launcher/try/scripts/setup.sh
+  echo share/setup_launcher/try/scripts/try-package.sh
+  echo share/setup_launcher/try/scripts/wine-run.sh
+  echo share/setup_launcher/try/tests/checks.sh
+  echo share/setup_launcher/try/tests/wine/lib.sh
   echo share/doc/setup_launcher/README.md
   echo share/man/man1/setuppack.1
   if [ -n "$(cache_value SETUP_WIN32_BUILD_DIR)" ]; then
@@ -35,6 +41,12 @@ cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 check "installed files" same_lines "$work/expected" "$work/installed"
 setuppack=$prefix/bin/setuppack
 check "the installed setuppack runs" eval '"$setuppack" --help >/dev/null'
+# The try tool from the prefix, linked from elsewhere as a user may: its help, and a wrong call
+# refused by the installed script itself, before any Wine work.
+ln -s "$prefix/bin/setuppack-try" "$work/try-link"
+check "setuppack-try --help" eval '"$work/try-link" --help >"$work/try-help" && grep -q "^usage: .*try-package" "$work/try-help"'
+check "setuppack-try refuses a folder without setup.exe" \
+  eval '"$work/try-link" "$work" 2>&1 >/dev/null | grep -q "has no setup.exe"; [ "${PIPESTATUS[0]}" = 2 ]'
 
 # What the packer's help shows: its commands, and the options of each (those the general usage
 # lists apply to every command).
@@ -75,7 +87,8 @@ done
 #    another file.
 completion=$prefix/share/bash-completion/completions/setuppack
 mkdir -p "$work/cwd/payload" "$work/cwd/two words"
-touch "$work/cwd/Pack.qvd" "$work/cwd/OLD.QVD" "$work/cwd/notes.txt"
+touch "$work/cwd/Pack.qvd" "$work/cwd/OLD.QVD" "$work/cwd/notes.txt" "$work/cwd/setup.exe" \
+  "$work/cwd/app.ico" "$work/cwd/splash.BMP"
 completions() {  # completions WORD... : what TAB offers after the words, the last being typed
   (cd "$work/cwd" && bash --norc --noprofile -c '
     source "$1" || exit 1
@@ -103,7 +116,10 @@ offers_all() {  # offers_all "WORDS THAT MUST BE AMONG THEM" WORD...
 }
 check "cr completes to create" offers "create" cr
 check "d completes to decompress alone" offers "decompress" d
-check "every command and --help at the start" offers "$(echo $commands | tr ' ' ,),--help" ""
+check "every command, help and --help at the start" \
+  offers "$(echo $commands | tr ' ' ,),help,--help" ""
+check "help: the commands" offers "$(echo $commands | tr ' ' ,)" help ""
+check "help: one command only" offers "" help list ""
 check "--c after create completes to --codepage" offers "--codepage" create --c
 for command in $commands; do
   check "$command: every option its help shows" offers_all "$(options_of "$command")" "$command" -
@@ -119,17 +135,23 @@ check "--codepage 125: the code pages 1250 to 1258" \
   offers "1250,1251,1252,1253,1254,1255,1256,1257,1258" create --codepage 125
 check "--jobs: numbers from 1" offers_all "1" create --jobs ""
 check "create's folder: directories only" offers "payload,two words" create ""
-check "a package to verify: packages and directories" \
-  offers "OLD.QVD,Pack.qvd,payload,two words" verify ""
-check "-o: any file" offers "notes.txt,OLD.QVD,Pack.qvd,payload,two words" create payload -o ""
+check "a release to verify: packages, programs and directories" \
+  offers "OLD.QVD,Pack.qvd,payload,setup.exe,two words" verify ""
+check "-o: any file" \
+  offers "app.ico,notes.txt,OLD.QVD,Pack.qvd,payload,setup.exe,splash.BMP,two words" \
+  create payload -o ""
 check "extract's destination: directories, the option's value not counted as an argument" \
   offers "payload,two words" extract --codepage 1252 Pack.qvd ""
 check "no third argument to extract" offers "" extract Pack.qvd payload ""
 check "bundle's source: packages and directories" \
   offers "OLD.QVD,Pack.qvd,payload,two words" bundle --product "Zeta" ""
-check "bundle's --icon: any file" \
-  offers "notes.txt,OLD.QVD,Pack.qvd,payload,two words" bundle payload --icon ""
+check "bundle's --icon: icons and directories" offers "app.ico,payload,two words" bundle payload --icon ""
+check "bundle's --splash: bitmaps and directories" \
+  offers "payload,splash.BMP,two words" bundle payload --splash ""
+check "extract --splash: bitmaps, not an argument" \
+  offers "payload,two words" extract --splash x.bmp setup.exe ""
 check "compress's output: any file" \
-  offers "notes.txt,OLD.QVD,Pack.qvd,payload,two words" compress --fast notes.txt ""
+  offers "app.ico,notes.txt,OLD.QVD,Pack.qvd,payload,setup.exe,splash.BMP,two words" \
+  compress --fast notes.txt ""
 
 finish

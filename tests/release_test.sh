@@ -53,6 +53,11 @@ check "install" logged install cmake --install "$build" --prefix "$work/prefix"
 check "the Windows programs are installed from the win32 build" eval \
   'grep -qx bin/setuppack.exe "$work/installed" && grep -qx share/setup_launcher/setup.exe "$work/installed"'
 
+check "the try tool and what it sources are installed" eval \
+  'grep -qx bin/setuppack-try "$work/installed" &&
+   grep -qx share/setup_launcher/try/scripts/try-package.sh "$work/installed" &&
+   grep -qx share/setup_launcher/try/tests/wine/lib.sh "$work/installed"'
+
 check "cpack" logged cpack bash -c 'cd "$1" && cpack' _ "$build"
 archives=$(cd "$build" && ls -- *.tar.gz *.zip 2>/dev/null)
 check "a .tar.gz and a .zip of one name" eval '[ "$(echo $archives)" = \

@@ -17,6 +17,7 @@
 #include "support/bit_writer.h"
 #include "support/child_process.h"
 #include "support/package_builder.h"
+#include "support/test_stub.h"
 
 namespace {
 
@@ -122,7 +123,7 @@ class SetuppackTest : public ::testing::Test {
 TEST_F(SetuppackTest, OptionsTakeValuesEitherWayAndStandAnywhere) {
   ChildRun reference = Run({"create", "src", "-o", "a.qvd"});
   ASSERT_EQ(reference.exitCode, 0) << reference.err;
-  EXPECT_NE(reference.out.find("a.qvd: 1 directories, 2 files"), std::string::npos);
+  EXPECT_NE(reference.out.find("a.qvd: 1 directory, 2 files"), std::string::npos);
   // Options of the whole tool before and after the command, values after '=' or apart, '--'.
   fs::rename(root_ / "work/src", root_ / "work/-src");
   for (const Arguments& arguments :
@@ -231,11 +232,69 @@ TEST_F(SetuppackTest, ExitCodesTellProblemsFromUsageFromFiles) {
     EXPECT_EQ(run.err.empty(), c.exitCode == 0) << "every failure says why";
   }
   EXPECT_FALSE(Exists("out") || Exists("bad.qvd"));
-  // An output whose directory is missing is named as given, never by a temporary name.
-  ChildRun noDirectory = Run({"bundle", "src", "--single-file", "-o", "gone/setup.exe"});
-  EXPECT_EQ(noDirectory.exitCode, 3);
-  EXPECT_NE(noDirectory.err.find("gone/setup.exe: no directory gone"), std::string::npos)
-      << noDirectory.err;
+}
+
+// --- What a publisher stumbled over ------------------------------------------------------
+
+TEST_F(SetuppackTest, BundleMakesItsFoldersAndReportsOnlyWhatIsUploaded) {
+  std::vector<uint8_t> stub = MakeTestStub();
+  Write("stub.exe", std::string(stub.begin(), stub.end()));
+  ChildRun made =
+      Run({"bundle", "src", "--single-file", "--stub", "stub.exe", "-o", "out/deeper/setup.exe",
+           "--product", "Zeta", "--version", "1.2.3", "--product-version", "1.2.3-beta"});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  EXPECT_TRUE(Exists("out/deeper/setup.exe"));
+  std::string said = made.out + made.err;
+  EXPECT_EQ(said.find(".package"), std::string::npos) << "no internal file named: " << said;
+  EXPECT_NE(said.find("out/deeper/setup.exe: single file"), std::string::npos) << said;
+
+  // The version strings: a description by default, the product version as given.
+  ChildRun verified = Run({"verify", "out/deeper/setup.exe", "--json"});
+  EXPECT_EQ(verified.exitCode, 0) << verified.err;
+  Json document = Json::parse(verified.out);
+  EXPECT_EQ(document["release"], "single-file");
+  EXPECT_EQ(document["launcher"]["version"], "1.2.3");
+  const std::string launcher = Read("out/deeper/setup.exe");
+  auto holds = [](const std::string& image, const std::u16string& text) {
+    std::string bytes;
+    for (char16_t c : text) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    return image.find(bytes) != std::string::npos;
+  };
+  EXPECT_TRUE(holds(launcher, u"FileDescription")) << "given by default";
+  EXPECT_TRUE(holds(launcher, u"Zeta Setup"));
+  EXPECT_TRUE(holds(launcher, u"1.2.3-beta"));
+  EXPECT_EQ(Run({"bundle", "src", "--stub", "stub.exe", "--description", "Mine", "-o", "rel",
+                 "--product", "Zeta"})
+                .exitCode,
+            0);
+  EXPECT_TRUE(holds(Read("rel/setup.exe"), u"Mine"));
+  EXPECT_FALSE(holds(Read("rel/setup.exe"), u"Zeta Setup")) << "what is given wins";
+
+  // An unsigned release is a warning; --werror makes it fail.
+  ChildRun strict = Run({"verify", "out/deeper/setup.exe", "--werror"});
+  EXPECT_EQ(strict.exitCode, 1);
+  EXPECT_NE(strict.err.find("no Authenticode signature"), std::string::npos) << strict.err;
+}
+
+TEST_F(SetuppackTest, CountsAndEscapesReadAsMeant) {
+  // A byte beyond ASCII right after a separator: the escape cannot pass for a doubled
+  // backslash, and the JSON quotes the same text.
+  WritePackage("p.qvd", {"\\data"},
+               {{"\\Installer.exe", LiteralBlob("x")}, {"\\data\\\x80uro.txt", LiteralBlob("y")}});
+  ChildRun listed = Run({"list", "p.qvd"});
+  EXPECT_NE(Text(listed.out).find(" \\data\\\\x{80}uro.txt\n"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("total: 1 directory, 2 files"), std::string::npos) << listed.out;
+  Json document = Json::parse(Run({"list", "p.qvd", "--json"}).out);
+  EXPECT_EQ(document["entries"][2]["shown"], "\\data\\\\x{80}uro.txt");
+  EXPECT_FALSE(document["entries"][2].contains("name"));
+
+  WritePackage("one.qvd", {}, {{"\\Installer.exe", LiteralBlob("x")}});
+  ChildRun verified = Run({"verify", "one.qvd"});
+  EXPECT_NE(verified.out.find(": ok, 0 directories, 1 file, "), std::string::npos) << verified.out;
+  Write("one/Installer.exe", "x");
+  Write("one/a/b", "y");
+  ChildRun created = Run({"create", "one", "-o", "one.qvd"});
+  EXPECT_NE(created.out.find("one.qvd: 1 directory, 2 files"), std::string::npos) << created.out;
 }
 
 // --- JSON ---------------------------------------------------------------------------------
@@ -337,7 +396,7 @@ TEST_F(SetuppackTest, StandardStreamsCarryBytesAsTheyAre) {
   ChildRun piped = Run({"create", "src", "-o", "-"});
   EXPECT_EQ(piped.exitCode, 0);
   EXPECT_TRUE(piped.out == Read("file.qvd")) << "the package alone, the report on standard error";
-  EXPECT_NE(piped.err.find("standard output: 1 directories"), std::string::npos);
+  EXPECT_NE(piped.err.find("standard output: 1 directory"), std::string::npos);
   // A package read from standard input is the same package, and its copy goes afterwards.
   std::vector<std::string> before = Leftovers();
   for (const char* command : {"list", "verify"}) {
@@ -441,7 +500,7 @@ TEST_F(SetuppackTest, NamesInAnyScriptAsArgumentsAndInTheTree) {
   fs::path package = fs::u8path("выход パック.qvd");
   ChildRun created = Run({"create", tree.u8string(), "-o", package.u8string(), "--codepage=1251"});
   ASSERT_EQ(created.exitCode, 0) << created.err;
-  EXPECT_EQ(created.out.find(package.u8string() + ": 1 directories, 2 files"), 0u) << created.out;
+  EXPECT_EQ(created.out.find(package.u8string() + ": 1 directory, 2 files"), 0u) << created.out;
   ChildRun listed = Run({"list", package.u8string(), "--codepage", "1251"});
   EXPECT_NE(Text(listed.out).find(" \\данные\\файл.txt\n"), std::string::npos) << listed.out;
   ChildRun json = Run({"list", package.u8string(), "--json", "--codepage", "1251"});

@@ -16,6 +16,7 @@
 #include "packer/commands.h"
 #include "packer/digest.h"
 #include "packer/pe_image.h"
+#include "packer/release_reader.h"
 #include "packer/resources.h"
 #include "packer/system.h"
 
@@ -27,7 +28,6 @@ namespace fs = std::filesystem;
 
 // Where the install puts the stub: <prefix>/share/<project>/setup.exe beside <prefix>/bin.
 const char kProjectName[] = "setup_launcher";
-const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 
 uint32_t Read32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -42,18 +42,7 @@ void WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
 
 // The launcher shows the splash with the system's bitmap loader, which takes BMP files only.
 void CheckSplash(const std::vector<uint8_t>& bitmap, const fs::path& path) {
-  if (bitmap.size() >= 8 && std::equal(kPngSignature, kPngSignature + 8, bitmap.begin()))
-    throw Failure(path.string() +
-                  ": a PNG image; the splash must be a BMP file (convert it first, for "
-                  "instance with ImageMagick: convert splash.png BMP3:setup.bmp)");
-  if (bitmap.size() < 26 || bitmap[0] != 'B' || bitmap[1] != 'M')
-    throw Failure(path.string() + ": not a BMP file");
-  uint32_t header = Read32(&bitmap[14]);
-  uint32_t pixels = Read32(&bitmap[10]);
-  bool knownHeader = header == 12 || header == 40 || header == 52 || header == 56 ||
-                     header == 108 || header == 124;
-  if (!knownHeader || 14 + header > bitmap.size() || pixels >= bitmap.size())
-    throw Failure(path.string() + ": a damaged or unknown kind of BMP file");
+  if (const char* why = SplashProblem(bitmap)) throw Failure(path.string() + ": " + why);
 }
 
 // The stub as a release starts from: unsigned, nothing after its sections, its seal unused.
@@ -85,7 +74,7 @@ PeImage LoadStub(const fs::path& path, const Options& options) {
 
 bool WantsVersionInfo(const BundleOptions& bundle) {
   return !bundle.version.empty() || !bundle.product.empty() || !bundle.company.empty() ||
-         !bundle.description.empty() || !bundle.copyright.empty();
+         !bundle.description.empty() || !bundle.copyright.empty() || !bundle.productVersion.empty();
 }
 
 // Why `text` cannot stand in the properties a user reads before trusting a program, or null:
@@ -107,10 +96,18 @@ VersionInfo MakeVersionInfo(const BundleOptions& bundle) {
     throw UsageFailure("--version takes one to four numbers from 0 to 65535, such as 1.2.3 (not '" +
                        bundle.version + "')");
   info.productVersion = info.fileVersion;
+  // What Explorer shows as the file's description: a product's installer is "<product> Setup"
+  // unless the publisher says otherwise. The product version may be any text ("1.2.3-beta");
+  // the fixed numbers stay those of --version.
+  const std::string description = !bundle.description.empty() ? bundle.description
+                                  : !bundle.product.empty()   ? bundle.product + " Setup"
+                                                              : std::string();
+  const std::string& productVersion =
+      bundle.productVersion.empty() ? bundle.version : bundle.productVersion;
   const std::pair<const char*, const std::string*> given[] = {
-      {"CompanyName", &bundle.company}, {"FileDescription", &bundle.description},
+      {"CompanyName", &bundle.company}, {"FileDescription", &description},
       {"FileVersion", &bundle.version}, {"LegalCopyright", &bundle.copyright},
-      {"ProductName", &bundle.product}, {"ProductVersion", &bundle.version},
+      {"ProductName", &bundle.product}, {"ProductVersion", &productVersion},
   };
   for (const auto& field : given) {
     std::u16string text;
@@ -301,6 +298,14 @@ void CheckPackage(const fs::path& path, const Options& options) {
     throw Failure(path.string() + ": the package has problems; no release was made");
 }
 
+void CreateParentFolders(const fs::path& output) {
+  std::error_code error;
+  fs::path parent = output.parent_path();
+  if (parent.empty() || fs::is_directory(parent, error)) return;
+  fs::create_directories(parent, error);
+  if (error) throw FileFailure(parent.string() + ": cannot be created: " + error.message());
+}
+
 bool Inside(const fs::path& path, const fs::path& folder) {
   std::error_code error;
   fs::path inner = fs::weakly_canonical(fs::absolute(path), error);
@@ -358,8 +363,8 @@ int BundleCommand(const BundleOptions& bundle, const Options& options) {
   const fs::path output = !bundle.output.empty()
                               ? bundle.output
                               : fs::path(bundle.singleFile ? "setup.exe" : "release");
-  // Before any work: a release folder is made with its parents, a single file is not.
-  if (bundle.singleFile) RequireDirectoryFor(output);
+  // Before any work: the folders the output needs are made, as for a release folder.
+  if (bundle.singleFile) CreateParentFolders(output);
   const fs::path stubPath = bundle.stub.empty() ? DefaultStub() : bundle.stub;
   if (fromFolder && Inside(output, bundle.source))
     throw Failure(output.string() + ": inside the payload folder, where the release would be " +
@@ -386,6 +391,8 @@ int BundleCommand(const BundleOptions& bundle, const Options& options) {
       Options create = options;
       create.output = packed.path();
       create.written = &package;
+      // The package is a step of the release: the report names only the file the user uploads.
+      create.quiet = true;
       CreateCommand(bundle.source, create);
     } else {
       package = ReadWholeFile(bundle.source);

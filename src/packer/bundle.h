@@ -20,10 +20,11 @@ struct BundleOptions {
   std::filesystem::path splash;  // a BMP; empty: no splash
   std::filesystem::path icon;    // an .ico file; empty: the stub's own icon, if any
   // The version information, in UTF-8; all empty: the stub's own is kept.
-  std::string version;  // "1.2.3", up to four numbers
+  std::string version;         // "1.2.3", up to four numbers
+  std::string productVersion;  // any text; empty: `version`
   std::string product;
   std::string company;
-  std::string description;
+  std::string description;  // empty: "<product> Setup"
   std::string copyright;
 };
 

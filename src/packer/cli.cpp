@@ -456,6 +456,10 @@ std::string PortablePath(const fs::path& path) {
   return out;
 }
 
+std::string Counted(uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 std::string FormatBytes(uint64_t bytes) {
   char text[32];
   if (bytes < 10000)
@@ -484,14 +488,14 @@ std::string PrintableName(const std::string& name, int codePage) {
       if (byte >= 0x20 && byte < 0x7F)
         out.push_back(static_cast<char>(byte));
       else
-        AppendEscape(&out, "\\x%02x", byte);
+        AppendEscape(&out, "\\x{%02x}", byte);
     return out;
   }
   for (char32_t c : characters)
     if (IsByteEscape(c))
-      AppendEscape(&out, "\\x%02x", static_cast<unsigned>(c - 0xDC00));
+      AppendEscape(&out, "\\x{%02x}", static_cast<unsigned>(c - 0xDC00));
     else if (Steers(c))
-      AppendEscape(&out, c < 0x100 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(c));
+      AppendEscape(&out, c < 0x100 ? "\\x{%02x}" : "\\u{%04x}", static_cast<unsigned>(c));
     else
       AppendUtf8(&out, c);
   return out;

@@ -58,8 +58,9 @@ struct Options {
   unsigned jobs = 0;  // 0: one per core
   int codePage = 0;   // the target's ANSI code page; 0: names are taken as plain ASCII
   std::filesystem::path output;
-  bool json = false;    // list and verify: machine-readable output
-  bool werror = false;  // warnings make the command fail
+  bool json = false;             // list and verify: machine-readable output
+  bool werror = false;           // warnings make the command fail
+  std::filesystem::path splash;  // extract: where to write a release's splash bitmap
   // The warnings issued so far, shared by the copies of one command's options.
   std::shared_ptr<std::atomic<int>> warnings = std::make_shared<std::atomic<int>>(0);
   // create: what to pack of the source tree.
@@ -216,6 +217,9 @@ void CompressFile(const std::filesystem::path& path, uint64_t size, ParseMode mo
 std::string PortablePath(const std::filesystem::path& path);
 
 std::string FormatBytes(uint64_t bytes);
+
+// A count with its noun in the singular or the plural: "1 file", "2 files".
+std::string Counted(uint64_t count, const char* one, const char* many);
 
 // Hands the names' code page to the shared core, whose name rules read the names of a
 // double-byte code page a character at a time. Throws Failure unless `codePage` is 0 or a code

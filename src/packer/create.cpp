@@ -487,8 +487,8 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
   CheckCaseClashes(tree, options.codePage, &problems);
   if (!problems.empty()) {
     for (const std::string& problem : problems) fprintf(stderr, "setuppack: %s\n", problem.c_str());
-    throw Failure(sourceDir.string() + ": " + std::to_string(problems.size()) +
-                  " entries cannot be packed; nothing was written");
+    throw Failure(sourceDir.string() + ": " + Counted(problems.size(), "entry", "entries") +
+                  " cannot be packed; nothing was written");
   }
   std::vector<SourceEntry>& directories = tree.directories;
   std::vector<SourceEntry>& files = tree.files;
@@ -568,10 +568,11 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
     if (originals.size() < files.size())
       copies = " (" + std::to_string(files.size() - originals.size()) +
                " the same as an earlier one, stored once)";
-    fprintf(report, "%s: %zu directories, %zu files%s, %s in, %s out (%.3f)\n",
-            toStandardOutput ? "standard output" : output.string().c_str(), directories.size(),
-            files.size(), copies.c_str(), FormatBytes(total).c_str(),
-            FormatBytes(dataStart + offset).c_str(),
+    fprintf(report, "%s: %s, %s%s, %s in, %s out (%.3f)\n",
+            toStandardOutput ? "standard output" : output.string().c_str(),
+            Counted(directories.size(), "directory", "directories").c_str(),
+            Counted(files.size(), "file", "files").c_str(), copies.c_str(),
+            FormatBytes(total).c_str(), FormatBytes(dataStart + offset).c_str(),
             total > 0 ? static_cast<double>(offset) / static_cast<double>(total) : 0.0);
   }
   return kExitClean;

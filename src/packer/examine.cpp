@@ -8,9 +8,11 @@
 
 #include "common/platform.h"
 #include "decode/decoder.h"
+#include "package/bundle_format.h"
 #include "package/entry_name.h"
 #include "package/package_file.h"
 #include "packer/commands.h"
+#include "packer/release_reader.h"
 #include "packer/system.h"
 
 namespace packer {
@@ -22,14 +24,14 @@ namespace fs = std::filesystem;
 // An open package with its tables read, or a Failure saying why not.
 class OpenPackage {
  public:
-  // `path` names the package in messages; its bytes are at `input`.
-  OpenPackage(const fs::path& path, const InputFile& input) : path_(path) {
-    file_ = OpenForReading(input.path());
-    if (file_ == nullptr) throw FileFailure(path.string() + ": cannot be opened");
+  // `path` names the package in messages; its bytes are at `bytes`.
+  OpenPackage(const std::string& path, const fs::path& bytes) : path_(path) {
+    file_ = OpenForReading(bytes);
+    if (file_ == nullptr) throw FileFailure(path + ": cannot be opened");
     PackageStatus status = ReadPackageTables(file_, &tables_);
     if (status != PACKAGE_OK) {
       fclose(file_);
-      std::string message = path.string() + ": not a valid package: " + PackageStatusText(status);
+      std::string message = path + ": not a valid package: " + PackageStatusText(status);
       if (status == PACKAGE_UNREADABLE) throw FileFailure(message);
       throw Failure(message);
     }
@@ -56,7 +58,7 @@ class OpenPackage {
   }
 
  private:
-  fs::path path_;
+  std::string path_;
   FILE* file_;
   PackageTables tables_;
 };
@@ -120,6 +122,8 @@ void AddName(Json* object, const PackageEntry& entry, int codePage) {
     hex.push_back(kDigits[byte & 15]);
   }
   (*object)["name_hex"] = hex;
+  // As the text form shows it, escapes and all, for a report that quotes both.
+  (*object)["shown"] = PrintableName(name, codePage);
 }
 
 void PrintJson(const Json& document) {
@@ -137,8 +141,9 @@ void AddDiskNeeds(Json* object, uint64_t decoded, uint64_t stored) {
 
 int ListCommand(const fs::path& path, const Options& options) {
   UseCodePage(options.codePage);
-  InputFile input(path);
-  OpenPackage package(path, input);
+  ReleaseInput input(path);
+  WarnAboutRelease(input, path.string(), options);
+  OpenPackage package(input.name(), input.path());
   const PackageTables& tables = package.tables();
   Json entries = Json::array();
   if (!options.json)
@@ -188,17 +193,18 @@ int ListCommand(const fs::path& path, const Options& options) {
            PrintableName(entry->name, options.codePage).c_str());
   }
   if (options.json) {
-    Json document = {{"package", path.string()},
-                     {"entries", entries},
-                     {"directories", tables.directories.count},
-                     {"files", tables.files.count},
-                     {"stored", stored},
+    Json document = {{"package", path.string()},    {"release", ReleaseKindName(input.kind())},
+                     {"entries", entries},          {"directories", tables.directories.count},
+                     {"files", tables.files.count}, {"stored", stored},
                      {"decoded", decoded}};
     AddDiskNeeds(&document, decoded, staged);
     PrintJson(document);
     return kExitClean;
   }
-  printf("total: %d directories, %d files", tables.directories.count, tables.files.count);
+  printf(
+      "total: %s, %s",
+      Counted(static_cast<uint64_t>(tables.directories.count), "directory", "directories").c_str(),
+      Counted(static_cast<uint64_t>(tables.files.count), "file", "files").c_str());
   if (copies > 0) printf(" (%d sharing an earlier one's blob)", copies);
   printf(", %" PRIu64 " stored, %" PRIu64 " decoded", stored, decoded);
   if (decoded > 0)
@@ -207,25 +213,88 @@ int ListCommand(const fs::path& path, const Options& options) {
   return kExitClean;
 }
 
+namespace {
+
+// The release's side of a verify: what the launcher checks before it unpacks, and the facts a
+// publisher checks before upload.
+void AddRelease(Json* document, const ReleaseInput& release) {
+  (*document)["release"] = ReleaseKindName(release.kind());
+  if (release.launcher().empty()) return;
+  (*document)["launcher"] = {
+      {"sealed", release.sealFlags() == SEAL_FOLDER         ? Json("folder")
+                 : release.sealLayout() == SEAL_SINGLE_FILE ? Json("single-file")
+                 : release.sealFlags() == 0                 ? Json("no")
+                                                            : Json(release.sealFlags())},
+      {"signed", release.isSigned()},
+      {"version", release.version().empty() ? Json(nullptr) : Json(release.version())},
+      {"installed_build", release.sameBuildAsInstalled() < 0
+                              ? Json(nullptr)
+                              : Json(release.sameBuildAsInstalled() == 1)}};
+}
+
+void AddLauncherExit(Json* document, int code) {
+  (*document)["launcher_exit"] = {{"code", code}, {"meaning", LauncherExitMeaning(code)}};
+}
+
+std::string LauncherExitLine(const ReleaseInput& release, int code) {
+  return (release.launcher().empty() ? std::string("the launcher")
+                                     : release.launcher().filename().string()) +
+         " would end with " + std::to_string(code) + ": " + LauncherExitMeaning(code);
+}
+
+}  // namespace
+
 int VerifyCommand(const fs::path& path, const Options& options) {
   UseCodePage(options.codePage);
   Json problemList = Json::array();
   std::unique_ptr<OpenPackage> opened;
-  InputFile packageInput(path);
+  ReleaseInput release(path);
+  int releaseProblems = 0;
+  for (const ReleaseProblem& problem : release.problems()) {
+    if (problem.warning) {
+      // With --werror a warning fails the verify like a problem.
+      Options loud = options;
+      loud.quiet = loud.quiet || options.json;
+      Warn(loud, problem.message);
+      if (!options.werror) {
+        if (options.json)
+          problemList.push_back(
+              {{"code", problem.code}, {"message", problem.message}, {"warning", true}});
+        continue;
+      }
+    } else if (!options.json) {
+      PrintLine(stdout, problem.message);
+    }
+    ++releaseProblems;
+    if (options.json) problemList.push_back({{"code", problem.code}, {"message", problem.message}});
+  }
+  auto finishWithoutPackage = [&](int code) {
+    if (options.json) {
+      Json document = {{"package", path.string()}, {"ok", false}, {"problems", problemList}};
+      AddRelease(&document, release);
+      if (code != 0) AddLauncherExit(&document, code);
+      PrintJson(document);
+    } else if (code != 0) {
+      PrintLine(stderr, "setuppack: " + path.string() + ": " + LauncherExitLine(release, code));
+    }
+    return kExitProblems;
+  };
+  if (!release.HasPackage()) return finishWithoutPackage(release.launcherExit());
   try {
-    opened.reset(new OpenPackage(path, packageInput));
+    opened.reset(new OpenPackage(release.name(), release.path()));
   } catch (const FileFailure&) {
     throw;
   } catch (const Failure& failure) {
     // Tables that cannot be read are a finding like any other, for a script to see as such.
-    if (!options.json) throw;
+    if (!options.json && release.launcher().empty()) throw;
+    if (!options.json) PrintLine(stdout, failure.what());
     problemList.push_back({{"code", "bad-tables"}, {"message", failure.what()}});
-    PrintJson({{"package", path.string()}, {"ok", false}, {"problems", problemList}});
-    return kExitProblems;
+    release.NotePackageDamage();
+    return finishWithoutPackage(release.launcherExit());
   }
   OpenPackage& package = *opened;
   const PackageTables& tables = package.tables();
-  int problems = 0;
+  int problems = releaseProblems;
   auto report = [&](const char* kind, int index, const PackageEntry& entry, const char* code,
                     const std::string& what) {
     ++problems;
@@ -235,7 +304,7 @@ int VerifyCommand(const fs::path& path, const Options& options) {
       problemList.push_back({{"code", code}, {"entry", place}, {"message", what}});
       return;
     }
-    PrintLine(stdout, path.string() + ": " + kind + " " + std::to_string(index) + " (" +
+    PrintLine(stdout, release.name() + ": " + kind + " " + std::to_string(index) + " (" +
                           PrintableName(entry.name, options.codePage) + "): " + what);
   };
 
@@ -342,22 +411,31 @@ int VerifyCommand(const fs::path& path, const Options& options) {
     decoded += decoder->produced;
   }
   progress.Finish();
+  // Any problem of the package itself makes the launcher refuse it.
+  if (problems > releaseProblems) release.NotePackageDamage();
   if (options.json) {
     Json document = {{"package", path.string()},    {"ok", problems == 0},
                      {"problems", problemList},     {"directories", tables.directories.count},
                      {"files", tables.files.count}, {"decoded", decoded}};
+    AddRelease(&document, release);
     AddDiskNeeds(&document, total, stored);
+    if (release.launcherExit() != 0) AddLauncherExit(&document, release.launcherExit());
     PrintJson(document);
     return problems > 0 ? kExitProblems : kExitClean;
   }
   if (problems > 0) {
-    fprintf(stderr, "setuppack: %s: %d problem%s\n", path.string().c_str(), problems,
-            problems == 1 ? "" : "s");
+    std::string line = "setuppack: " + path.string() + ": " + std::to_string(problems) +
+                       (problems == 1 ? " problem" : " problems");
+    if (release.launcherExit() != 0)
+      line += "; " + LauncherExitLine(release, release.launcherExit());
+    PrintLine(stderr, line);
     return kExitProblems;
   }
   if (!options.quiet)
-    printf("%s: ok, %d directories, %d files, %" PRIu64 " bytes decoded; %s\n",
-           path.string().c_str(), tables.directories.count, tables.files.count, decoded,
+    printf("%s: ok, %s, %s, %" PRIu64 " bytes decoded; %s\n", path.string().c_str(),
+           Counted(static_cast<uint64_t>(tables.directories.count), "directory", "directories")
+               .c_str(),
+           Counted(static_cast<uint64_t>(tables.files.count), "file", "files").c_str(), decoded,
            DiskNeeds(total, stored).c_str());
   return kExitClean;
 }

@@ -24,9 +24,9 @@ const char kSynopsis[] =
     "\n"
     "commands:\n"
     "  create SRC_DIR [-o FILE]   pack a directory tree (default output Pack.qvd)\n"
-    "  list FILE                  show the entries of a package\n"
-    "  verify FILE                check that the launcher would unpack a package in full\n"
-    "  extract FILE DEST_DIR      unpack a package as the launcher would\n"
+    "  list FILE                  show the entries of a package or a release\n"
+    "  verify FILE                check that the launcher would unpack a package or a release\n"
+    "  extract FILE DEST_DIR      unpack a package or a release as the launcher would\n"
     "  bundle SOURCE [-o OUT]     make a release: sealed launcher, package and splash\n"
     "  compress IN OUT            compress one file into a blob\n"
     "  decompress IN OUT          decompress one blob\n";
@@ -76,30 +76,40 @@ const Command kCommands[] = {
      "letter case, files of 4 GiB or more.\n"},
     {"list", "usage: setuppack list FILE [--codepage CP] [--json]\n",
      "Prints one line per entry: kind, stored size, decoded size, ratio, name; then totals and\n"
-     "the disk space unpacking needs.\n"
+     "the disk space unpacking needs. FILE is a package or a release: a single-file setup.exe,\n"
+     "a release folder or its setup.exe (the package is read where the launcher finds it).\n"
      "  --codepage CP  show names in the package's ANSI code page CP (e.g. 1252); without it,\n"
      "                 bytes beyond ASCII are shown as \\xNN\n"
      "  --json         one JSON document: every entry with its kind, name (as UTF-8 text\n"
      "                 when known, and always as bytes in hex), stored and decoded sizes,\n"
      "                 offset in the file and whether its blob is shared; then the totals\n"},
-    {"verify", "usage: setuppack verify FILE [--codepage CP] [--json]\n",
+    {"verify", "usage: setuppack verify FILE [--codepage CP] [--json] [--werror]\n",
      "Checks the tables and names as the launcher does and decodes every blob in full. Prints\n"
-     "one line per problem and exits with 1 when there is any.\n"
+     "one line per problem and exits with 1 when there is any. FILE may be a release (as for\n"
+     "list): then the launcher's own checks are made too (the seal against the package and\n"
+     "the bitmap, the trailer, a bitmap the splash can show), the exit code the launcher would\n"
+     "end with is named, and an unsigned setup.exe is a warning.\n"
      "  --codepage CP  the target users' ANSI code page: names are shown in it, and names that\n"
      "                 differ only in the case of letters beyond ASCII are found too\n"
-     "  --json         one JSON document: ok, and each problem with its code, entry and message\n"},
-    {"extract", "usage: setuppack extract FILE DEST_DIR [--codepage CP] [--werror]\n",
-     "Unpacks FILE into DEST_DIR (new or empty) with the launcher's own code. On any failure,\n"
-     "and when interrupted, nothing is left in DEST_DIR or in the temporary directory.\n"
+     "  --json         one JSON document: ok, and each problem with its code, entry and message\n"
+     "  --werror       warnings (an unsigned release) are problems\n"},
+    {"extract",
+     "usage: setuppack extract FILE DEST_DIR [--codepage CP] [--werror] [--splash BMP]\n",
+     "Unpacks FILE, a package or a release (as for list), into DEST_DIR (new or empty) with the\n"
+     "launcher's own code. On any failure, and when interrupted, nothing is left in DEST_DIR\n"
+     "or in the temporary directory.\n"
+     "  --splash BMP   also write the release's splash bitmap to BMP\n"
      "  --codepage CP  show names in problem lines in ANSI code page CP\n"
      "  --werror       what the launcher passes over in a package (a warning each) is an error:\n"
      "                 exit 1, and nothing is left in DEST_DIR\n"},
     {"bundle",
      "usage: setuppack bundle SOURCE [-o OUT] [--single-file] [--stub FILE] [--splash FILE.bmp]\n"
-     "         [--icon FILE.ico] [--version 1.2.3] [--product TEXT] [--company TEXT]\n"
-     "         [--description TEXT] [--copyright TEXT] [--codepage CP] [--fast] [--werror]\n"
+     "         [--icon FILE.ico] [--version 1.2.3] [--product-version TEXT] [--product TEXT]\n"
+     "         [--company TEXT] [--description TEXT] [--copyright TEXT] [--codepage CP] [--fast]\n"
+     "         [--werror]\n"
      "         [--exclude GLOB]... [--files-from LIST] [--follow-links]\n",
      "Makes a release from SOURCE, a payload folder (packed as create does) or a package.\n"
+     "The folders OUT needs are created.\n"
      "By default OUT is a folder (release) holding setup.exe, Pack.qvd and setup.bmp, the\n"
      "launcher sealed to the SHA-256 of the other two. With --single-file OUT is one file\n"
      "(setup.exe): the sealed launcher with the package and the splash appended. Sign setup.exe\n"
@@ -109,7 +119,10 @@ const Command kCommands[] = {
      "  --icon FILE        an .ico file: the launcher's icon\n"
      "  --version, --product, --company, --description, --copyright TEXT\n"
      "                     the launcher's version information (text in UTF-8); here -V prints\n"
-     "                     setuppack's own version\n"
+     "                     setuppack's own version. The description defaults to\n"
+     "                     \"<product> Setup\"\n"
+     "  --product-version TEXT\n"
+     "                     the product version as text (1.2.3-beta); the numbers stay --version's\n"
      "  --codepage, --fast, --werror, --exclude, --files-from, --follow-links\n"
      "                     as for create, when SOURCE is a payload folder\n"},
     {"compress", "usage: setuppack compress IN OUT [--fast]\n",
@@ -151,7 +164,7 @@ fs::path PathArgument(const std::string& text) {
 struct Parsed {
   Options options;
   packer::BundleOptions bundle;
-  std::string stub, splash, icon;
+  std::string stub, splash, icon, splashOut;
   bool fast = false;
   std::string output, filesFrom, helpTopic;
   std::vector<std::string> arguments = std::vector<std::string>(2);
@@ -232,6 +245,7 @@ int Main(const std::vector<std::string>& arguments) {
   // The launcher's version information; setuppack's own version is -V here.
   bundle->add_option("--version", parsed.bundle.version);
   bundle->add_option("--product", parsed.bundle.product);
+  bundle->add_option("--product-version", parsed.bundle.productVersion);
   bundle->add_option("--company", parsed.bundle.company);
   bundle->add_option("--description", parsed.bundle.description);
   bundle->add_option("--copyright", parsed.bundle.copyright);
@@ -239,10 +253,12 @@ int Main(const std::vector<std::string>& arguments) {
     CLI::App* examine = AddCommand(&app, name, {"FILE"}, &parsed);
     AddCodePage(examine, &parsed);
     examine->add_flag("--json", options.json);
+    if (std::string(name) == "verify") examine->add_flag("--werror", options.werror);
   }
   CLI::App* extract = AddCommand(&app, "extract", {"FILE", "DEST_DIR"}, &parsed);
   AddCodePage(extract, &parsed);
   extract->add_flag("--werror", options.werror);
+  extract->add_option("--splash", parsed.splashOut);
   AddCommand(&app, "compress", {"IN", "OUT"}, &parsed)->add_flag("--fast", parsed.fast);
   AddCommand(&app, "decompress", {"IN", "OUT"}, &parsed);
   CLI::App* help = app.add_subcommand("help");
@@ -302,6 +318,7 @@ int Main(const std::vector<std::string>& arguments) {
   if (parsed.fast) options.parse = PARSE_GREEDY;
   if (!parsed.output.empty()) options.output = PathArgument(parsed.output);
   if (!parsed.filesFrom.empty()) options.filesFrom = PathArgument(parsed.filesFrom);
+  if (!parsed.splashOut.empty()) options.splash = PathArgument(parsed.splashOut);
   std::string name = chosen->name;
   // Compressed bytes on a terminal help nobody and may upset it.
   bool binaryOut = (name == "create" && parsed.output == "-") ||

@@ -10,6 +10,7 @@
 #include "package/extract.h"
 #include "package/package_file.h"
 #include "packer/commands.h"
+#include "packer/release_reader.h"
 #include "packer/system.h"
 
 namespace packer {
@@ -170,11 +171,15 @@ int WriteCounting(void* context, const uint8_t* data, size_t size) {
 
 int ExtractCommand(const fs::path& package, const fs::path& destination, const Options& options) {
   std::error_code error;
-  InputFile input(package);
+  ReleaseInput input(package);
+  WarnAboutRelease(input, package.string(), options);
   if (!fs::is_regular_file(input.path(), error))
     throw FileFailure(package.string() + ": not a file");
+  if (!options.splash.empty() && input.bitmap().empty())
+    Warn(options, package.string() + ": no splash bitmap in the release; " +
+                      options.splash.string() + " is not written");
   UseCodePage(options.codePage);
-  ProblemLabel label = {package.string(),     PortablePath(fs::absolute(input.path())),
+  ProblemLabel label = {input.name(),         PortablePath(fs::absolute(input.path())),
                         destination.string(), "",
                         options.codePage,     &options};
   // Only into a directory of our own making, or an empty one: what was there before is never
@@ -233,6 +238,12 @@ int ExtractCommand(const fs::path& package, const fs::path& destination, const O
   }
   try {
     FailOnWarnings(options);
+    // The bitmap as the launcher would show it, for a look at what users will see.
+    if (!options.splash.empty() && !input.bitmap().empty()) {
+      AtomicOutput splash(options.splash);
+      splash.Write(input.bitmap().data(), input.bitmap().size());
+      splash.Commit();
+    }
   } catch (const Failure&) {
     takeAway();
     throw;

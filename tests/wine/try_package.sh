@@ -2,19 +2,30 @@
 # scripts/try-package.sh on release folders made here, as a publisher runs it: for a good one
 # it prints the splash's screenshot (which shows the bitmap), the install directory as the
 # installer found it, the installer's exit code in full (1603, past the eight bits a Unix exit
-# status holds), the launcher's exit code, the installer's passed on, and an empty temporary
-# directory; its throwaway Wine prefix is gone afterwards. For a package without an installer it
-# says so, with the launcher's 1620 and its debug line, and fails. Wrong
-# calls are refused before Wine starts. Each run makes a Wine prefix: about a minute in all.
-# usage: try_package.sh SETUP_EXE MAKE_TEST_PACKAGE_EXE PROBE_INSTALLER_EXE
+# status holds, while the launcher passes it on), the launcher's exit code with its meaning, and
+# an empty temporary directory; its throwaway Wine prefix is gone afterwards. For a package
+# without an installer it says so, with the launcher's 1620 and its debug line, and fails. Wrong
+# calls are refused before Wine starts. A single file's splash is photographed from the bitmap
+# inside it. The prefix is a sandbox: an installer that writes to Z:\ and into the user's home
+# (directly and through the folders Wine links there) leaves nothing outside the prefix. Each
+# run makes a Wine prefix: about two minutes in all.
+# usage: try_package.sh SETUP_EXE MAKE_TEST_PACKAGE_EXE PROBE_INSTALLER_EXE SETUPPACK_EXE
+#        ESCAPE_INSTALLER_EXE
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 setup_exe=$1
 packer=$2
 probe=$3
+setuppack_exe=$4
+escape=$5
 try_package=$root/scripts/try-package.sh
 
 work=$(mktemp -d)
 at_exit 'rm -rf "$work"'
+# The Windows setuppack as try-package runs it, with Unix paths.
+printf '#!/usr/bin/env bash\nexec %q %q "$@"\n' "$root/scripts/wine-run.sh" "$setuppack_exe" \
+  >"$work/setuppack"
+chmod +x "$work/setuppack"
+export SETUPPACK=$work/setuppack
 said() { grep -qxF -- "$1" "$work/out"; }  # said LINE: try-package printed exactly LINE
 # The lines under a heading that starts with HEADING, up to the next unindented line.
 listed_under() { awk -v heading="$1" 'index($0, heading) == 1 { on = 1; next }
@@ -28,11 +39,13 @@ wine_run "$packer" "$work/payload" "$work/release/Pack.qvd"
 cp "$setup_exe" "$work/release/setup.exe"
 convert -size 200x120 gradient:'#1d3557-#457b9d' -fill '#e63946' -draw 'circle 60,60 60,90' \
   BMP3:"$work/release/setup.bmp"
+cp "$work/release/setup.bmp" "$work/splash.bmp"
 
 # 1. The good folder.
 export PROBE_REPORT PROBE_EXIT_CODE=1603
-PROBE_REPORT=$(windows_path "$work/probe-report")
-TMPDIR=$work/tmp bash "$try_package" "$work/release" >"$work/out" 2>"$work/err"
+# The sandbox keeps the probe from writing anywhere but the prefix, which is kept for a look.
+PROBE_REPORT='C:\probe-report'
+TMPDIR=$work/tmp bash "$try_package" --keep-prefix "$work/release" >"$work/out" 2>"$work/err"
 status=$?
 cat "$work/out"
 check "a started installer: exit status 0" [ "$status" = 0 ]
@@ -43,7 +56,8 @@ check "the screenshot shows the bitmap" \
   [ "$(compare -metric AE "$work/release/setup.bmp" "$report/splash.png" null: 2>&1)" = 0 ]
 # What the probe found beside itself when it started, against what try-package listed: the
 # same, so listed before the probe wrote its own files there, which it does first thing.
-tr -d '\r' <"$work/probe-report" | sed -n 's/^beside=//p' | tr '\\' / | sort >"$work/beside"
+tr -d '\r' <"$report/prefix/drive_c/probe-report" | sed -n 's/^beside=//p' | tr '\\' / |
+  sort >"$work/beside"
 listed_under "install directory, as the installer started: %TEMP%\\ZeKolInst" |
   sed 's/  ([0-9]* bytes)$//' | sort >"$work/listed"
 check "the probe found files beside it" grep -qx docs/readme.txt "$work/beside"
@@ -94,9 +108,39 @@ cp "$setup_exe" "$work/no-package/"
 bash "$try_package" --report "$work/report4" "$work/no-package" >"$work/out" 2>"$work/err"
 status=$?
 check "single file: a launcher failure: exit status 1" [ "$status" = 1 ]
-check "single file: no photograph" \
-  said "splash: carried inside setup.exe (a single-file release), not photographed"
+check "single file: no bitmap in a plain launcher" \
+  said "splash: none in setup.exe (or setuppack, which reads it out, was not found)"
 check "single file: the plain launcher's 1619" \
   grep -q '^setup.exe exit code: 1619, no Pack.qvd beside the launcher' "$work/out"
+
+# 5. A single file made by setuppack: its splash read out of it and photographed.
+mkdir -p "$work/single"
+cp "$probe" "$work/payload/Installer.exe"
+wine_run "$setuppack_exe" bundle "$work/payload" --single-file -o "$work/single/setup.exe" \
+  --stub "$setup_exe" --splash "$work/splash.bmp" --quiet
+bash "$try_package" --report "$work/report5" "$work/single" >"$work/out" 2>"$work/err"
+status=$?
+cat "$work/out"
+check "single file: the installer started" [ "$status" = 0 ]
+check "single file: the splash, pixel for pixel" \
+  said "splash: $work/report5/splash.png (200x120, pixel for pixel the bitmap in setup.exe)"
+
+# 6. The sandbox: an installer that writes to Z:\ and into the home directory, straight and
+#    through the folders Wine links to it. Nothing lands outside the prefix.
+home=$work/home
+mkdir -p "$home/Desktop" "$home/Documents" "$work/escape/payload" "$work/escape/release"
+cp "$escape" "$work/escape/payload/Installer.exe"
+wine_run "$packer" "$work/escape/payload" "$work/escape/release/Pack.qvd"
+cp "$setup_exe" "$work/escape/release/setup.exe"
+ESCAPE_TARGETS="$(windows_path "$work/escaped-z.txt")|$(windows_path "$home/escaped-home.txt")" \
+  HOME=$home bash "$try_package" --hold 0 --report "$work/report6" "$work/escape/release" \
+  >"$work/out" 2>"$work/err"
+cat "$work/out"
+check "the escaping installer ran, and wrote none of its targets" \
+  said "installer exit code: 100 (0x00000064)"
+check "nothing written through Z:" [ ! -e "$work/escaped-z.txt" ]
+check "nothing in the home directory" eval '[ -z "$(find "$home" -type f)" ]'
+check "the release folder is as it was" \
+  eval '[ "$(cd "$work/escape/release" && ls -A | tr "\n" " ")" = "Pack.qvd setup.exe " ]'
 
 finish
