@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "packer/cli.h"
-#include "packer/pe_image.h"
-#include "packer/resources.h"
+#include "packer/failure.h"
+#include "packer/release/pe_image.h"
+#include "packer/release/resources.h"
 
 namespace {
 

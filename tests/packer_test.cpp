@@ -12,9 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "packer/atomic_output.h"
 #include "packer/commands.h"
+#include "packer/failure.h"
+#include "packer/options.h"
 #include "packer/source_tree.h"
 #include "packer/system.h"
+#include "packer/terminal.h"
 #include "support/bit_writer.h"
 #include "support/package_builder.h"
 

@@ -14,7 +14,10 @@
 #include "package/bundle_format.h"
 #include "packer/bundle.h"
 #include "packer/commands.h"
-#include "packer/release_reader.h"
+#include "packer/failure.h"
+#include "packer/input_files.h"
+#include "packer/options.h"
+#include "packer/release/release_reader.h"
 #include "support/test_stub.h"
 
 namespace {

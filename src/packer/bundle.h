@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/cli.h"
+#include "packer/options.h"
 
 namespace packer {
 
@@ -38,10 +38,5 @@ extern void (*g_packageWritten)(const std::filesystem::path& package);
 // The launcher stub the tools were installed with, or the one of the build tree they run from;
 // throws Failure naming the places looked at when there is none.
 std::filesystem::path DefaultStub();
-
-// A single file's splash as the launcher shows it, from the bytes the release stores (where and
-// whether compressed, ReadSealedRelease says): decoded as the launcher decodes it; empty when
-// it does not decode to exactly its declared size.
-std::vector<uint8_t> DecodeStoredBitmap(const std::vector<uint8_t>& stored);
 
 }  // namespace packer

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "packer/cli.h"
+#include "packer/options.h"
 
 namespace packer {
 

@@ -14,9 +14,16 @@
 #include <thread>
 
 #include "package/package_writer.h"
+#include "packer/atomic_output.h"
 #include "packer/commands.h"
+#include "packer/create.h"
+#include "packer/failure.h"
+#include "packer/name_text.h"
+#include "packer/options.h"
 #include "packer/source_tree.h"
+#include "packer/stop_cleanup.h"
 #include "packer/system.h"
+#include "packer/terminal.h"
 
 namespace packer {
 

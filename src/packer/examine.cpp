@@ -12,8 +12,12 @@
 #include "package/entry_name.h"
 #include "package/package_file.h"
 #include "packer/commands.h"
-#include "packer/release_reader.h"
+#include "packer/failure.h"
+#include "packer/name_text.h"
+#include "packer/options.h"
+#include "packer/release/release_reader.h"
 #include "packer/system.h"
+#include "packer/terminal.h"
 
 namespace packer {
 

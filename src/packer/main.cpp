@@ -8,6 +8,8 @@
 
 #include "packer/bundle.h"
 #include "packer/commands.h"
+#include "packer/failure.h"
+#include "packer/options.h"
 #include "packer/system.h"
 #include "setup_launcher_version.h"
 

@@ -7,7 +7,10 @@
 #include "common/code_page.h"
 #include "common/platform.h"
 #include "package/entry_name.h"
+#include "packer/failure.h"
+#include "packer/options.h"
 #include "packer/system.h"
+#include "packer/terminal.h"
 
 namespace packer {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/cli.h"
+#include "packer/options.h"
 
 namespace packer {
 

@@ -14,7 +14,7 @@
 
 #include "common/code_page.h"
 #include "common/platform.h"
-#include "packer/cli.h"
+#include "packer/failure.h"
 #include "packer/system.h"
 
 namespace packer {

@@ -9,9 +9,17 @@
 #include "decode/decoder.h"
 #include "package/extract.h"
 #include "package/package_file.h"
+#include "packer/atomic_output.h"
 #include "packer/commands.h"
-#include "packer/release_reader.h"
+#include "packer/create.h"
+#include "packer/failure.h"
+#include "packer/input_files.h"
+#include "packer/name_text.h"
+#include "packer/options.h"
+#include "packer/release/release_reader.h"
+#include "packer/stop_cleanup.h"
 #include "packer/system.h"
+#include "packer/terminal.h"
 
 namespace packer {
 

@@ -1,8 +1,8 @@
-#include "packer/digest.h"
+#include "packer/release/digest.h"
 
 #include <gcrypt.h>
 
-#include "packer/cli.h"
+#include "packer/failure.h"
 
 namespace packer {
 

@@ -1,10 +1,10 @@
-#include "packer/resources.h"
+#include "packer/release/resources.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "packer/cli.h"
+#include "packer/failure.h"
 
 namespace packer {
 

@@ -1,16 +1,21 @@
 // setuppack's reader of releases. The launcher's order is kept: a sealed launcher opens what
 // its seal covers, checks the bitmap, then the package, and stops at the first failure, so the
 // exit code named is the one the launcher would end with.
-#include "packer/release_reader.h"
+#include "packer/release/release_reader.h"
+#include "packer/release/launcher_writer.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "package/bundle_format.h"
+#include "packer/atomic_output.h"
 #include "packer/bundle.h"
-#include "packer/digest.h"
-#include "packer/pe_image.h"
-#include "packer/resources.h"
+#include "packer/failure.h"
+#include "packer/input_files.h"
+#include "packer/options.h"
+#include "packer/release/digest.h"
+#include "packer/release/pe_image.h"
+#include "packer/release/resources.h"
 #include "packer/system.h"
 
 namespace packer {

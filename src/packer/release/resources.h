@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "packer/pe_image.h"
+#include "packer/release/pe_image.h"
 
 namespace packer {
 

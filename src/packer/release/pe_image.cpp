@@ -1,8 +1,8 @@
-#include "packer/pe_image.h"
+#include "packer/release/pe_image.h"
 
 #include <algorithm>
 
-#include "packer/cli.h"
+#include "packer/failure.h"
 
 namespace packer {
 

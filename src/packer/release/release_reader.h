@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "package/bundle_format.h"
-#include "packer/cli.h"
+#include "packer/atomic_output.h"
+#include "packer/input_files.h"
+#include "packer/options.h"
 
 namespace packer {
 
