@@ -16,7 +16,7 @@
 # - The splash: the launcher's first read of the package is held up with strace (--hold, 3 s),
 #   and the splash window, found by the bitmap's size, is photographed until a capture matches
 #   the bitmap. A single file's bitmap is taken from it with setuppack (extract --splash), and
-#   the launcher is held up when it makes the install directory, after the splash is shown.
+#   the launcher is held up at its first read of the installer it staged.
 # - The install directory: the Wine server is run with its request trace, which says the moment
 #   the launcher asks for the installer's process; the server is stopped and the directory
 #   listed then, when everything is unpacked and the installer cannot have run yet.
@@ -191,7 +191,7 @@ if [ "$hold" -gt 0 ]; then
   if [ -n "$package" ]; then
     held=", its first read of the package held up for $hold s"
   elif [ -n "$bitmap" ]; then
-    held=", held up for $hold s when it makes the install directory"
+    held=", held up for $hold s when it first reads the installer it staged"
   fi
 fi
 echo "running ${folder}/${setup_exe##*/} on display $DISPLAY$held"
@@ -201,12 +201,11 @@ echo "running ${folder}/${setup_exe##*/} on display $DISPLAY$held"
   if [ "$hold" -gt 0 ] && [ -n "$package" ]; then
     held_run "$package" "$hold" "$setup_exe"
   elif [ "$hold" -gt 0 ] && [ -n "$bitmap" ]; then
-    # A single file reads its package from itself, many times; the install directory is made
-    # once, after the splash shows and before anything is unpacked.
-    # The temporary directory is new, so the install directory's name is the first one.
-    strace -f -qq -o /dev/null -e trace=mkdir,mkdirat -P "$temp/ZeKolInst0" \
-      -e inject=mkdir,mkdirat:delay_enter=$((hold * 1000000)) \
-      "$root/scripts/wine-run.sh" "$setup_exe"
+    # A single file reads its package from itself, many times. Its installer's staged blob is
+    # read once everything is staged, long after the splash shows: the splash thread has had
+    # its time, and the main thread holds nothing it needs. The temporary directory is new, so
+    # the directories are the first two: the checked splash's, then the staging one.
+    held_run "$temp/latmp1.tmp/Installer.exe" "$hold" "$setup_exe"
   else
     wine_run "$setup_exe"
   fi

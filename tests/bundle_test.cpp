@@ -10,6 +10,7 @@
 #include <memory>
 #include <random>
 
+#include "common/sha256.h"
 #include "package/bundle_format.h"
 #include "packer/bundle.h"
 #include "packer/commands.h"
@@ -473,6 +474,35 @@ TEST(DigestTest, Sha256OfKnownMessages) {
   const std::string abc = "abc";
   EXPECT_EQ(packer::HexDigest(packer::Sha256(reinterpret_cast<const uint8_t*>(abc.data()), 3)),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+// The launcher's own SHA-256, on the processor's instructions, must give the library's digest
+// for every length around the block and padding edges, whole or fed in uneven pieces: one wrong
+// word would make every sealed release refuse itself.
+TEST(DigestTest, TheProcessorsSha256IsTheLibrarys) {
+  if (!Sha256Accelerated()) GTEST_SKIP() << "this processor has no SHA instructions";
+  std::vector<uint8_t> data(70000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>((i * 131 + 7) ^ (i >> 8));
+  std::vector<size_t> lengths = {1000, 4095, 4096, 65537, 70000};
+  for (size_t length = 0; length <= 200; ++length) lengths.push_back(length);
+  for (size_t length : lengths) {
+    const packer::Sha256Digest expected = packer::Sha256(data.data(), length);
+    packer::Sha256Digest whole, pieces;
+    Sha256State state;
+    Sha256Init(&state);
+    Sha256Update(&state, data.data(), length);
+    Sha256Final(&state, whole.data());
+    EXPECT_EQ(packer::HexDigest(whole), packer::HexDigest(expected)) << length << " bytes at once";
+    Sha256Init(&state);
+    for (size_t at = 0, piece = 1; at < length; piece = piece * 7 % 131 + 1) {
+      const size_t count = std::min(piece, length - at);
+      Sha256Update(&state, data.data() + at, count);
+      at += count;
+    }
+    Sha256Final(&state, pieces.data());
+    EXPECT_EQ(packer::HexDigest(pieces), packer::HexDigest(expected))
+        << length << " bytes in pieces";
+  }
 }
 
 // ---- bundle: both layouts from a payload folder or a package, and what it refuses.

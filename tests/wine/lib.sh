@@ -57,7 +57,8 @@ start_display() {
     Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
     pid=$!
     for _ in $(seq 1 100); do
-      if xdpyinfo -display ":$n" >/dev/null 2>&1; then
+      # Another suite's server may answer on a number ours could not take: ours must live on.
+      if xdpyinfo -display ":$n" >/dev/null 2>&1 && sleep 0.2 && kill -0 "$pid" 2>/dev/null; then
         export DISPLAY=":$n"
         at_exit "kill $pid 2>/dev/null; wait $pid 2>/dev/null"
         # Wine's programs hold on to the display they started with.
