@@ -38,8 +38,9 @@ void LogWideLine(const char* label, const wchar_t* text) {
   if (g_log == INVALID_HANDLE_VALUE) return;
   SYSTEMTIME now;
   GetLocalTime(&now);
-  int used = wsprintfA(g_line, "%04u-%02u-%02u %02u:%02u:%02u [%lu] %s", now.wYear, now.wMonth,
-                       now.wDay, now.wHour, now.wMinute, now.wSecond, GetCurrentProcessId(), label);
+  int used = wsprintfA(g_line, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%lu] %s", now.wYear, now.wMonth,
+                       now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
+                       GetCurrentProcessId(), label);
   int converted = WideCharToMultiByte(CP_UTF8, 0, text, -1, g_line + used, LONGEST_LINE - used - 2,
                                       nullptr, nullptr);
   if (converted > 0) used += converted - 1;

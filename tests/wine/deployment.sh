@@ -112,7 +112,7 @@ rm "$app/Pack.qvd"
 started hidden
 cp "$work/whole.qvd" "$app/Pack.qvd"
 tr -d '\r' <"$log" >"$work/log"
-logged() { grep -qE -- "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} \[[0-9]+\] $1\$" "$work/log"; }
+logged() { grep -qE -- "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}\.[0-9]{3} \[[0-9]+\] $1\$" "$work/log"; }
 check "log: what was there is kept" test "$(head -1 "$work/log")" = "kept from before"
 check "log: two runs, by their process ids" \
   test "$(sed -n 's/^[^[]*\[\([0-9]*\)\].*/\1/p' "$work/log" | uniq | wc -l)" = 2
