@@ -314,6 +314,24 @@ HANDLE StartListing(int length) {
   return search == nullptr ? INVALID_HANDLE_VALUE : search;
 }
 
+// Removes the link at g_removalPath itself, through a handle on the link rather than by name:
+// Wine resolves a name through a Unix link, and would delete the file it points to, or the
+// directory if it is empty. A handle that shows no reparse point has reached what the link
+// points to, and is left alone.
+void RemoveLink() {
+  HANDLE link =
+      CreateFileW(g_removalPath, DELETE | FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (link == INVALID_HANDLE_VALUE) return;
+  BY_HANDLE_FILE_INFORMATION info;
+  FILE_DISPOSITION_INFO remove = {TRUE};
+  if (GetFileInformationByHandle(link, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    SetFileInformationByHandle(link, FileDispositionInfo, &remove, sizeof remove);
+  CloseHandle(link);
+}
+
 }  // namespace
 
 int RemoveDirectoryTree(const char* dir) {
@@ -348,12 +366,8 @@ int RemoveDirectoryTree(const char* dir) {
     if (childLength == 0) continue;
     DWORD childAttributes = g_found.dwFileAttributes;
     if (childAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-      // A link goes itself, never what it points to: a directory link or junction with
-      // RemoveDirectoryW, a file link with DeleteFileW.
-      if (childAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveDirectoryW(g_removalPath);
-      else
-        DeleteFileW(g_removalPath);
+      // A link goes itself, never what it points to.
+      RemoveLink();
     } else if (childAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       HANDLE search = depth + 1 < MAX_TREE_DEPTH ? StartListing(childLength) : INVALID_HANDLE_VALUE;
       if (search != INVALID_HANDLE_VALUE) {
