@@ -369,9 +369,16 @@ ExtractStatus ExtractPackage(const char* packagePath, const char* installDir,
                              const ProblemReporter* reporter,
                              void (*stagingMade)(const char* stagingDir)) {
   FILE* package = OpenFile(packagePath, "rb");
-  ExtractStatus status = Extract(package, 0, 0, 1, packagePath, installDir, reporter, stagingMade);
+  ExtractStatus status =
+      ExtractPackageFile(package, packagePath, installDir, reporter, stagingMade);
   if (package != nullptr) fclose(package);
   return status;
+}
+
+ExtractStatus ExtractPackageFile(FILE* package, const char* name, const char* installDir,
+                                 const ProblemReporter* reporter,
+                                 void (*stagingMade)(const char* stagingDir)) {
+  return Extract(package, 0, 0, 1, name, installDir, reporter, stagingMade);
 }
 
 ExtractStatus ExtractOpenPackage(FILE* package, uint32_t start, uint32_t size,

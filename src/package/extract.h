@@ -23,6 +23,12 @@ ExtractStatus ExtractPackage(const char* packagePath, const char* installDir,
                              const ProblemReporter* reporter = nullptr,
                              void (*stagingMade)(const char* stagingDir) = nullptr);
 
+// ExtractPackage for a package file that is already open, read whole; `name` stands for it in
+// reports. `package` stays open; a null one is a package that cannot be opened.
+ExtractStatus ExtractPackageFile(FILE* package, const char* name, const char* installDir,
+                                 const ProblemReporter* reporter = nullptr,
+                                 void (*stagingMade)(const char* stagingDir) = nullptr);
+
 // ExtractPackage for a package that is already open: the `size` bytes at `start` of `package`
 // are read like a file of their own (blob offsets count from them, and nothing past them is
 // read as the package's), so that a package inside a larger file needs no copy. `package` stays

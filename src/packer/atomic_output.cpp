@@ -40,7 +40,7 @@ AtomicOutput::AtomicOutput(const fs::path& target, bool reopened)
     temporary_ += ".part" + std::to_string(n);
     if (fs::exists(fs::symlink_status(temporary_, error))) continue;
     pending_.emplace(temporary_, false);
-    file_ = CreateNewFile(temporary_, !reopened);
+    file_ = CreateNewFile(temporary_, reopened ? NewFile::readByName : NewFile::putInPlace);
     if (file_ == nullptr) pending_.reset();
   }
   if (file_ == nullptr) {
@@ -93,9 +93,8 @@ void AtomicOutput::Commit() {
 }
 
 const fs::path& AtomicOutput::Close() {
-  int closed = fclose(file_);
-  file_ = nullptr;
-  if (closed != 0) throw FileFailure(shown_ + ": write failed (disk full?)");
+  // Flushed, not closed: on Windows the file goes with its handle.
+  if (fflush(file_) != 0) throw FileFailure(shown_ + ": write failed (disk full?)");
   return temporary_;
 }
 

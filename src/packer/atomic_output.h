@@ -23,8 +23,8 @@ bool IsStandardStream(const std::filesystem::path& path);
 // once complete, so that what reads it gets a whole package or, with the failure, nothing.
 class AtomicOutput {
  public:
-  // `reopened`: the temporary file will be opened again by its name (Close), so on Windows it
-  // cannot be marked for deletion while it is written.
+  // `reopened`: the temporary file will be opened again by its name (Close), with
+  // OpenForReading: on Windows it then goes when this object does, not when it is renamed.
   explicit AtomicOutput(const std::filesystem::path& target, bool reopened = false);
   ~AtomicOutput();
   AtomicOutput(const AtomicOutput&) = delete;
@@ -35,7 +35,7 @@ class AtomicOutput {
   void Write(const void* data, size_t size);
   void WriteAt(uint64_t position, const void* data, size_t size);
   void Commit();
-  // Closes the temporary file and keeps it, for reading, until this object goes.
+  // Finishes the temporary file and keeps it, for reading by its name, until this object goes.
   const std::filesystem::path& Close();
   // Keeps a copy of every byte written from now on in `copy`, as the file will hold them.
   void Mirror(std::vector<uint8_t>* copy) { mirror_ = copy; }

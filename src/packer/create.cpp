@@ -255,8 +255,6 @@ class ParallelCompressor {
     }
     changed_.notify_all();
     for (std::thread& worker : workers_) worker.join();
-    std::error_code ignored;
-    if (!spillDirectory_.empty()) fs::remove_all(spillDirectory_, ignored);
   }
 
   // Writes the blob of file `index` to `out` as its pieces come; returns its size. Call with 0,
@@ -281,27 +279,32 @@ class ParallelCompressor {
         piece = std::move(job.pieces.front());
         job.pieces.pop_front();
       }
-      if (piece.spill.empty()) {
+      if (piece.spill == nullptr) {
         out->Write(piece.bytes.data(), piece.bytes.size());
         written += piece.bytes.size();
         std::lock_guard<std::mutex> hold(lock_);
         held_ -= piece.bytes.size();
       } else {
-        ReadPieces(piece.spill, fs::file_size(piece.spill), [&](const uint8_t* data, size_t size) {
-          out->Write(data, size);
-          written += size;
-        });
-        std::error_code ignored;
-        fs::remove(piece.spill, ignored);
+        FILE* spill = piece.spill.get();
+        if (fseek(spill, 0, SEEK_SET) != 0)
+          throw FileFailure(piece.spillPath.string() + ": cannot be read");
+        std::vector<uint8_t> buffer(kPiece);
+        for (size_t got; (got = fread(buffer.data(), 1, buffer.size(), spill)) > 0;) {
+          out->Write(buffer.data(), got);
+          written += got;
+        }
+        if (ferror(spill)) throw FileFailure(piece.spillPath.string() + ": cannot be read");
       }
     }
   }
 
  private:
-  // A stretch of a blob: bytes in memory, or a whole spill file.
+  // A stretch of a blob: bytes in memory, or a whole spill file, read back through the handle
+  // it was written with and gone when that closes.
   struct Piece {
     std::vector<uint8_t> bytes;
-    fs::path spill;
+    std::shared_ptr<FILE> spill;
+    fs::path spillPath;  // for messages only: nothing opens it by name
   };
   struct Job {
     std::deque<Piece> pieces;  // in blob order, not yet written
@@ -385,11 +388,7 @@ class ParallelCompressor {
       Keep(index, out);
       return;
     }
-    if (spill->file == nullptr) {
-      spill->path = SpillDirectory() / ("blob" + std::to_string(index));
-      spill->file = CreateNewFile(spill->path);
-      if (spill->file == nullptr) throw Failure(spill->path.string() + ": cannot be created");
-    }
+    if (spill->file == nullptr) spill->file = NewSpillFile(&spill->path);
     if (fwrite(out->data(), 1, out->size(), spill->file) != out->size())
       throw Failure(spill->path.string() + ": write failed (disk full?)");
     out->clear();
@@ -398,41 +397,37 @@ class ParallelCompressor {
   // Called with lock_ held.
   void Keep(size_t index, std::vector<uint8_t>* out) {
     held_ += out->size();
-    jobs_[index].pieces.push_back({std::move(*out), fs::path()});
+    jobs_[index].pieces.push_back({std::move(*out), nullptr, fs::path()});
     out->clear();
     changed_.notify_all();
   }
 
   void CloseSpill(size_t index, Spill* spill) {
-    const int closed = fclose(spill->file);
+    std::shared_ptr<FILE> file(spill->file, fclose);
     spill->file = nullptr;
-    if (closed != 0) throw Failure(spill->path.string() + ": write failed (disk full?)");
+    if (fflush(file.get()) != 0)
+      throw Failure(spill->path.string() + ": write failed (disk full?)");
     {
       std::lock_guard<std::mutex> hold(lock_);
-      jobs_[index].pieces.push_back({std::vector<uint8_t>(), spill->path});
+      jobs_[index].pieces.push_back({std::vector<uint8_t>(), std::move(file), spill->path});
     }
     changed_.notify_all();
   }
 
-  // Made beside the package, on the volume that must hold the blobs anyway, when first needed.
-  fs::path SpillDirectory() {
-    std::lock_guard<std::mutex> hold(spillLock_);
-    if (!spillDirectory_.empty()) return spillDirectory_;
+  // Beside the package, on the volume that must hold the blobs anyway. Only its handle reads it
+  // back: natively its name goes at once, on Windows the file goes with the handle, so that not
+  // even a hard stop leaves one behind.
+  FILE* NewSpillFile(fs::path* path) {
     fs::path beside = output_.parent_path();
     if (beside.empty()) beside = ".";
     for (int n = 0; n < 1000; ++n) {
       fs::path name = ".";
       name += output_.filename();
-      name += ".spill" + std::to_string(n);
-      fs::path candidate = beside / name;
-      std::error_code error;
-      if (fs::create_directory(candidate, error)) {
-        spillDirectory_ = candidate;
-        spillWatch_.emplace(candidate, false);
-        return candidate;
-      }
+      name += ".spill" + std::to_string(spillCount_++);
+      *path = beside / name;
+      if (FILE* file = CreateNewFile(*path, NewFile::unnamed)) return file;
     }
-    throw Failure(output_.string() + ": cannot create a spill directory beside it");
+    throw Failure(output_.string() + ": cannot create a spill file beside it");
   }
 
   const std::vector<const SourceEntry*>& files_;
@@ -449,9 +444,7 @@ class ParallelCompressor {
   size_t next_ = 0;
   size_t writing_ = 0;
   std::atomic<bool> stop_{false};
-  std::mutex spillLock_;
-  fs::path spillDirectory_;
-  std::optional<RemovedOnInterrupt> spillWatch_;
+  std::atomic<unsigned> spillCount_{0};
 };
 
 std::vector<PackageRecord> Records(const std::vector<SourceEntry>& entries) {

@@ -1,7 +1,9 @@
 #include "packer/input_files.h"
 
-#include <fstream>
+#include <memory>
 #include <new>
+
+#include "common/platform.h"
 
 #include "packer/atomic_output.h"
 #include "packer/failure.h"
@@ -35,24 +37,23 @@ std::vector<uint8_t> ReadWholeFile(const fs::path& path) {
     if (ferror(stdin)) throw FileFailure("standard input: read failed");
     return bytes;
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw FileFailure(path.string() + ": cannot be opened");
-  in.seekg(0, std::ios::end);
-  std::streamoff size = in.tellg();
-  if (size < 0) throw FileFailure(path.string() + ": cannot be read");
-  in.seekg(0, std::ios::beg);
+  // Through OpenForReading, which can read the copies this tool makes of its inputs.
+  std::unique_ptr<FILE, int (*)(FILE*)> in(OpenForReading(path), fclose);
+  if (in == nullptr) throw FileFailure(path.string() + ": cannot be opened");
+  unsigned long long size;
+  if (!GetOpenFileSize(in.get(), &size)) throw FileFailure(path.string() + ": cannot be read");
   // Named here, where the size is known: a bare "out of memory" would not say which file asked.
   const std::string tooLarge =
       path.string() + ": " + FormatBytes(static_cast<uint64_t>(size)) +
       ", more than this program can hold in memory" +
       (static_cast<uint64_t>(size) > 0xFFFFFFFFu ? " (is it the file meant?)" : "");
-  if (static_cast<uint64_t>(size) > bytes.max_size()) throw FileFailure(tooLarge);
+  if (size > bytes.max_size()) throw FileFailure(tooLarge);
   try {
     bytes.resize(static_cast<size_t>(size));
   } catch (const std::bad_alloc&) {
     throw FileFailure(tooLarge);
   }
-  if (size > 0 && !in.read(reinterpret_cast<char*>(bytes.data()), size))
+  if (size > 0 && fread(bytes.data(), 1, bytes.size(), in.get()) != bytes.size())
     throw FileFailure(path.string() + ": cannot be read");
   return bytes;
 }

@@ -37,14 +37,21 @@ int TerminalColumns();
 // call it whatever the interrupted code was doing.
 void WriteStderrNow(const char* text, size_t size);
 
+// What becomes of a file made by CreateNewFile. On Windows the last two go with the process
+// however it ends (TerminateProcess too), so that a hard stop leaves none behind.
+enum class NewFile {
+  kept,        // removed by whoever made it, by name
+  putInPlace,  // renamed into place by PutInPlace; until then marked for deletion
+  readByName,  // read through other handles (OpenForReading) while this one stays open; it goes
+               // when this handle is closed
+  unnamed,     // read back only through this handle: natively its name goes at once
+};
+
 // Creates `path` for binary writing (and reading back) only if nothing of that name exists; null
-// otherwise. On
-// Windows the file may be deleted while it is open, which the stop handler needs: it runs on a
-// thread of its own while the main thread may still be writing. Natively only its owner may
-// read it: temporary files often lie in folders that others share. With `goesWithTheProcess`
-// the file is to be put in place by PutInPlace: until then, on Windows, it is marked for
-// deletion, so that the system takes it away however the process ends (TerminateProcess too).
-FILE* CreateNewFile(const std::filesystem::path& path, bool goesWithTheProcess = false);
+// otherwise. On Windows the file may be deleted while it is open, which the stop handler needs:
+// it runs on a thread of its own while the main thread may still be writing. Natively only its
+// owner may read it: temporary files often lie in folders that others share.
+FILE* CreateNewFile(const std::filesystem::path& path, NewFile life = NewFile::kept);
 
 // Closes `file`, made at `temporary`, and renames it over `target`; false, with `error` set,
 // when either fails.

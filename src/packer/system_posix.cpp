@@ -122,9 +122,10 @@ void WriteStderrNow(const char* text, size_t size) {
   }
 }
 
-FILE* CreateNewFile(const std::filesystem::path& path, bool) {
+FILE* CreateNewFile(const std::filesystem::path& path, NewFile life) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
+  if (life == NewFile::unnamed) unlink(path.c_str());
   FILE* file = fdopen(fd, "w+b");
   if (file == nullptr) {
     close(fd);

@@ -141,12 +141,17 @@ void WriteStderrNow(const char* text, size_t size) {
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(size), &wrote, nullptr);
 }
 
-FILE* CreateNewFile(const std::filesystem::path& path, bool goesWithTheProcess) {
+FILE* CreateNewFile(const std::filesystem::path& path, NewFile life) {
+  // A file marked for deletion can no longer be opened, one made to go when its handle closes
+  // can: by others that let it be deleted (OpenForReading).
   HANDLE handle = CreateFileW(
-      path.c_str(), GENERIC_READ | GENERIC_WRITE | (goesWithTheProcess ? DELETE : 0),
-      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      path.c_str(), GENERIC_READ | GENERIC_WRITE | (life != NewFile::kept ? DELETE : 0),
+      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+      FILE_ATTRIBUTE_NORMAL |
+          (life == NewFile::readByName || life == NewFile::unnamed ? FILE_FLAG_DELETE_ON_CLOSE : 0),
+      nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  if (goesWithTheProcess) {
+  if (life == NewFile::putInPlace) {
     // Marked, not FILE_FLAG_DELETE_ON_CLOSE: a mark can be taken back once the file is whole.
     FILE_DISPOSITION_INFO disposition = {TRUE};
     if (!SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,

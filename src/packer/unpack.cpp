@@ -90,8 +90,8 @@ void WatchStaging(const char* stagingDir) {
 
 // What an extraction writes: every blob once into the staging directory and its declared decoded
 // size into the destination. 0 when the tables cannot be read; the core then says why.
-uint64_t BytesToUnpack(const std::string& portablePackage) {
-  FILE* file = OpenFile(portablePackage.c_str(), "rb");
+uint64_t BytesToUnpack(const fs::path& package) {
+  FILE* file = OpenForReading(package);
   if (file == nullptr) return 0;
   std::unique_ptr<FILE, int (*)(FILE*)> close(file, fclose);
   PackageTables tables;
@@ -226,11 +226,15 @@ int ExtractCommand(const fs::path& package, const fs::path& destination, const O
   {
     UnpackedBytes unpacked(fs::absolute(destination));
     Progress progress(options, "unpacking",
-                      Progress::Wanted(options) ? BytesToUnpack(label.portable) : 0,
+                      Progress::Wanted(options) ? BytesToUnpack(input.path()) : 0,
                       [&unpacked] { return unpacked(); });
+    // Opened by the tool, as the core could not open a copy it made of standard input or of a
+    // single file's package: on Windows those go with the process, so only an open that lets
+    // them be deleted reaches them.
+    std::unique_ptr<FILE, int (*)(FILE*)> file(OpenForReading(input.path()), fclose);
     CoreAtWork atWork;
-    status = ExtractPackage(label.portable.c_str(), label.portableDestination.c_str(), &reporter,
-                            WatchStaging);
+    status = ExtractPackageFile(file.get(), label.portable.c_str(),
+                                label.portableDestination.c_str(), &reporter, WatchStaging);
   }
   g_staging.reset();
   {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # setuppack.exe (the Windows build, under Wine) ended by TerminateProcess while it builds a
-# package, as Task Manager, a CI time-out or Wine's own SIGTERM end it: the file it was building
-# beside the output goes with the process, every time, so later runs never meet one.
+# package or reads a copy of its input, as Task Manager, a CI time-out or Wine's own SIGTERM end
+# it: the file it was building beside the output, and the copies it reads, go with the process,
+# every time, so later runs never meet one.
 # Usage: packer_hard_stop.sh SETUPPACK_EXE
 source "$(dirname "$0")/lib.sh"
 setuppack=$1
@@ -54,9 +55,57 @@ wine_run "$setuppack" create "$(windows_path "$work/src")" -o - --quiet >"$work/
 check "-o -: a whole run writes the package" test -s "$work/stdout.qvd"
 check "-o -: and leaves nothing in the temporary directory" test -z "$(built)"
 
+# Files compressed ahead of the package wait in spill files beside it once the memory budget is
+# spent (here at once): those go with the process too.
+spills() { compgen -G "$work/out/.Pack.qvd.spill*"; }
+spilling() { spills >/dev/null; }
+SETUPPACK_HELD_BYTES=0 wine_run "$setuppack" create "$(windows_path "$work/src")" \
+  -o "$(windows_path "$work/out/Pack.qvd")" --quiet --jobs 2 >/dev/null 2>&1 &
+run=$!
+for _ in $(seq 1 400); do
+  spilling && break
+  sleep 0.05
+done
+check "spilling when stopped" spilling
+wine_run taskkill /f /im setuppack.exe >/dev/null 2>&1
+wait "$run"
+wineserver -w
+check "no spill file after TerminateProcess" test -z "$(spills)"
+check "and no part file" test -z "$(parts)"
+
 # A run left alone still puts its package in place.
 wine_run "$setuppack" create "$(windows_path "$work/src")" \
   -o "$(windows_path "$work/out/Pack.qvd")" --quiet --jobs 2 >/dev/null 2>&1
 check "a whole run puts the package in place" test -s "$work/out/Pack.qvd"
 check "and leaves nothing beside it" test -z "$(parts)"
+
+# The copies the readers make go the same way: standard input, copied whole before it is read
+# (stopped while the sender still holds the pipe open). A single file's package is copied out of
+# the release the same way: read by its name while it goes with the process.
+copies() { compgen -G "$work/temp/.setuppack-*"; }
+copying() { copies >/dev/null; }
+mkfifo "$work/in"
+wine_run "$setuppack" list - <"$work/in" >/dev/null 2>&1 &
+run=$!
+exec 9>"$work/in"
+head -c 1M "$work/out/Pack.qvd" >&9
+for _ in $(seq 1 400); do
+  copying && break
+  sleep 0.05
+done
+check "list -: standard input was being copied when stopped" copying
+wine_run taskkill /f /im setuppack.exe >/dev/null 2>&1
+exec 9>&-
+wait "$run"
+wineserver -w
+check "list -: no copy of standard input after TerminateProcess" test -z "$(copies)"
+
+wine_run "$setuppack" bundle "$(windows_path "$work/out/Pack.qvd")" --single-file \
+  -o "$(windows_path "$work/release/setup.exe")" --quiet >/dev/null 2>&1
+check "a single-file release to unpack" test -s "$work/release/setup.exe"
+wine_run "$setuppack" extract "$(windows_path "$work/release/setup.exe")" \
+  "$(windows_path "$work/unpacked")" --quiet >/dev/null 2>&1
+check "extract: a single file is unpacked from its copy" cmp "$work/src/part4.bin" \
+  "$work/unpacked/part4.bin"
+check "extract: and the copy is gone" test -z "$(copies)"
 finish
