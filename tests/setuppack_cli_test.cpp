@@ -222,7 +222,7 @@ TEST_F(SetuppackTest, ExitCodesTellProblemsFromUsageFromFiles) {
       {{"extract", "cut.qvd", "out"}, 1},  {{"extract", "Pack.qvd", "full"}, 1},
       {{"decompress", "blob", "out"}, 1},  {{"list", "missing.qvd"}, 3},
       {{"verify", "missing.qvd"}, 3},      {{"extract", "missing.qvd", "out"}, 3},
-      {{"create", "missing"}, 3},          {{"create", "src", "-o", "no/such/dir/p.qvd"}, 3},
+      {{"create", "missing"}, 3},          {{"create", "src", "-o", "src/no/p.qvd"}, 3},
       {{"compress", "missing", "out"}, 3}, {{"decompress", "missing", "out"}, 3},
       {{"list", "/no/such/p.qvd"}, 3},  // a path, never a Windows-style option
   };
@@ -232,11 +232,15 @@ TEST_F(SetuppackTest, ExitCodesTellProblemsFromUsageFromFiles) {
     EXPECT_EQ(run.err.empty(), c.exitCode == 0) << "every failure says why";
   }
   EXPECT_FALSE(Exists("out") || Exists("bad.qvd"));
+  EXPECT_FALSE(Exists("src/no")) << "no folder made inside the tree being packed";
 }
 
 // --- What a publisher stumbled over ------------------------------------------------------
 
 TEST_F(SetuppackTest, BundleMakesItsFoldersAndReportsOnlyWhatIsUploaded) {
+  // create too: the publisher's first step runs in an empty folder.
+  ASSERT_EQ(Run({"create", "src", "-o", "release/new/Pack.qvd", "-q"}).exitCode, 0);
+  EXPECT_TRUE(Exists("release/new/Pack.qvd"));
   std::vector<uint8_t> stub = MakeTestStub();
   Write("stub.exe", std::string(stub.begin(), stub.end()));
   ChildRun made =

@@ -113,6 +113,23 @@ void AtomicOutput::CopyToStandardOutput() {
   if (fflush(stdout) != 0 || !ok) throw FileFailure(shown_ + ": write failed");
 }
 
+void CreateParentFolders(const fs::path& output) {
+  std::error_code error;
+  fs::path parent = output.parent_path();
+  if (parent.empty() || fs::is_directory(parent, error)) return;
+  fs::create_directories(parent, error);
+  if (error) throw FileFailure(parent.string() + ": cannot be created: " + error.message());
+}
+
+bool Inside(const fs::path& path, const fs::path& folder) {
+  std::error_code error;
+  fs::path inner = fs::weakly_canonical(fs::absolute(path), error);
+  fs::path outer = fs::weakly_canonical(fs::absolute(folder), error);
+  if (error) return false;
+  auto mismatch = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+  return mismatch.first == outer.end();
+}
+
 void RequireDirectoryFor(const fs::path& target) {
   fs::path directory = target.parent_path();
   std::error_code error;

@@ -53,6 +53,13 @@ class AtomicOutput {
   uint64_t position_ = 0;
 };
 
+// Makes the folders `output` is to be written in, as other packing tools do; throws FileFailure
+// when they cannot be made.
+void CreateParentFolders(const std::filesystem::path& output);
+
+// Whether `path` is `folder` or lies below it, links resolved.
+bool Inside(const std::filesystem::path& path, const std::filesystem::path& folder);
+
 // Throws FileFailure, naming `target`, unless the directory it is to be written in exists.
 void RequireDirectoryFor(const std::filesystem::path& target);
 

@@ -104,23 +104,6 @@ void CheckPackage(const fs::path& path, const Options& options) {
     throw Failure(path.string() + ": the package has problems; no release was made");
 }
 
-void CreateParentFolders(const fs::path& output) {
-  std::error_code error;
-  fs::path parent = output.parent_path();
-  if (parent.empty() || fs::is_directory(parent, error)) return;
-  fs::create_directories(parent, error);
-  if (error) throw FileFailure(parent.string() + ": cannot be created: " + error.message());
-}
-
-bool Inside(const fs::path& path, const fs::path& folder) {
-  std::error_code error;
-  fs::path inner = fs::weakly_canonical(fs::absolute(path), error);
-  fs::path outer = fs::weakly_canonical(fs::absolute(folder), error);
-  if (error) return false;
-  auto mismatch = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
-  return mismatch.first == outer.end();
-}
-
 // A temporary file beside `near`, removed when the run ends or is interrupted.
 class TemporaryFile {
  public:

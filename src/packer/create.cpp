@@ -472,6 +472,9 @@ int CreateCommand(const fs::path& sourceDir, const Options& options) {
   if (!fs::is_directory(sourceDir)) throw FileFailure(sourceDir.string() + ": not a directory");
   UseCodePage(options.codePage);
   fs::path output = options.output.empty() ? fs::path("Pack.qvd") : options.output;
+  // The folders the output needs are made, as bundle makes them; never inside the tree, whose
+  // walk would pack them.
+  if (!IsStandardStream(output) && !Inside(output, sourceDir)) CreateParentFolders(output);
   // Made before the walk, so that the walk meets the temporary file too if it lies in the tree.
   AtomicOutput out(output);
   if (options.written != nullptr) {

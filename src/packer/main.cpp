@@ -62,7 +62,8 @@ const Command kCommands[] = {
      "                        [--exclude GLOB]... [--files-from LIST] [--follow-links]\n",
      "Packs every directory and file below SRC_DIR into FILE (default Pack.qvd). The output is\n"
      "the same byte for byte for the same tree. The package is written beside FILE under a\n"
-     "temporary name and renamed over FILE only when complete. Identical files are stored once.\n"
+     "temporary name and renamed over FILE only when complete; the folders it needs are made.\n"
+     "Identical files are stored once.\n"
      "  -o, --output FILE  where to write the package; '-' writes it to standard output once\n"
      "                     it is complete (it is built in the temporary directory first)\n"
      "  --fast             greedy parse: faster, slightly larger\n"
