@@ -15,19 +15,25 @@ for i in 1 2 3 4; do head -c 24M /dev/urandom >"$work/src/part$i.bin"; done
 cp "$work/src/part1.bin" "$work/src/Installer.exe"
 parts() { compgen -G "$work/out/.Pack.qvd.part*"; }
 building() { parts >/dev/null; }
+# stop_when CONDITION WHAT: once CONDITION holds (20 s at most), ends the run started in the
+# background as $run with TerminateProcess, as Task Manager does.
+stop_when() {
+  for _ in $(seq 1 400); do
+    "$1" && break
+    sleep 0.05
+  done
+  check "$2 when stopped" "$1"
+  wine_run taskkill /f /im setuppack.exe >/dev/null 2>&1
+  exec 9>&-
+  wait "$run"
+  wineserver -w
+}
 
 for attempt in 1 2 3; do
   wine_run "$setuppack" create "$(windows_path "$work/src")" \
     -o "$(windows_path "$work/out/Pack.qvd")" --quiet --jobs 1 >/dev/null 2>&1 &
   run=$!
-  for _ in $(seq 1 400); do
-    parts >/dev/null && break
-    sleep 0.05
-  done
-  check "run $attempt: the package was being built when stopped" building
-  wine_run taskkill /f /im setuppack.exe >/dev/null 2>&1
-  wait "$run"
-  wineserver -w
+  stop_when building "run $attempt: the package was being built"
   check "run $attempt: no part file after TerminateProcess" test -z "$(parts)"
   check "run $attempt: no package either" test ! -e "$work/out/Pack.qvd"
 done
@@ -40,14 +46,7 @@ building_out() { built >/dev/null; }
 wine_run "$setuppack" create "$(windows_path "$work/src")" -o - --quiet --jobs 1 \
   >"$work/stdout.qvd" 2>/dev/null &
 run=$!
-for _ in $(seq 1 400); do
-  building_out && break
-  sleep 0.05
-done
-check "-o -: the package was being built when stopped" building_out
-wine_run taskkill /f /im setuppack.exe >/dev/null 2>&1
-wait "$run"
-wineserver -w
+stop_when building_out "-o -: the package was being built"
 check "-o -: nothing left in the temporary directory after TerminateProcess" test -z "$(built)"
 check "-o -: nothing written to standard output" test ! -s "$work/stdout.qvd"
 wine_run "$setuppack" create "$(windows_path "$work/src")" -o - --quiet >"$work/stdout.qvd" \
@@ -62,14 +61,7 @@ spilling() { spills >/dev/null; }
 SETUPPACK_HELD_BYTES=0 wine_run "$setuppack" create "$(windows_path "$work/src")" \
   -o "$(windows_path "$work/out/Pack.qvd")" --quiet --jobs 2 >/dev/null 2>&1 &
 run=$!
-for _ in $(seq 1 400); do
-  spilling && break
-  sleep 0.05
-done
-check "spilling when stopped" spilling
-wine_run taskkill /f /im setuppack.exe >/dev/null 2>&1
-wait "$run"
-wineserver -w
+stop_when spilling "spilling"
 check "no spill file after TerminateProcess" test -z "$(spills)"
 check "and no part file" test -z "$(parts)"
 
@@ -89,15 +81,7 @@ wine_run "$setuppack" list - <"$work/in" >/dev/null 2>&1 &
 run=$!
 exec 9>"$work/in"
 head -c 1M "$work/out/Pack.qvd" >&9
-for _ in $(seq 1 400); do
-  copying && break
-  sleep 0.05
-done
-check "list -: standard input was being copied when stopped" copying
-wine_run taskkill /f /im setuppack.exe >/dev/null 2>&1
-exec 9>&-
-wait "$run"
-wineserver -w
+stop_when copying "list -: standard input was being copied"
 check "list -: no copy of standard input after TerminateProcess" test -z "$(copies)"
 
 wine_run "$setuppack" bundle "$(windows_path "$work/out/Pack.qvd")" --single-file \
