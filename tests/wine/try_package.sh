@@ -10,13 +10,14 @@
 # (directly and through the folders Wine links there) leaves nothing outside the prefix. Each
 # run makes a Wine prefix: about two minutes in all.
 # usage: try_package.sh SETUP_EXE MAKE_TEST_PACKAGE_EXE PROBE_INSTALLER_EXE SETUPPACK_EXE
-#        ESCAPE_INSTALLER_EXE
+#        ESCAPE_INSTALLER_EXE BUILD_DIR
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 setup_exe=$1
 packer=$2
 probe=$3
 setuppack_exe=$4
 escape=$5
+build_dir=$6
 try_package=$root/scripts/try-package.sh
 
 work=$(mktemp -d)
@@ -113,12 +114,14 @@ check "single file: no bitmap in a plain launcher" \
 check "single file: the plain launcher's 1619" \
   grep -q '^setup.exe exit code: 1619, no Pack.qvd beside the launcher' "$work/out"
 
-# 5. A single file made by setuppack: its splash read out of it and photographed.
+# 5. A single file made by setuppack: its splash read out of it and photographed, by the try
+#    tool as installed.
 mkdir -p "$work/single"
 cp "$probe" "$work/payload/Installer.exe"
 wine_run "$setuppack_exe" bundle "$work/payload" --single-file -o "$work/single/setup.exe" \
   --stub "$setup_exe" --splash "$work/splash.bmp" --quiet
-bash "$try_package" --report "$work/report5" "$work/single" >"$work/out" 2>"$work/err"
+cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
+"$work/prefix/bin/setuppack-try" --report "$work/report5" "$work/single" >"$work/out" 2>"$work/err"
 status=$?
 cat "$work/out"
 check "single file: the installer started" [ "$status" = 0 ]
