@@ -336,7 +336,9 @@ DecompressResult DecodeStaged(const ScratchDir& dir, const std::vector<uint8_t>&
   EXPECT_TRUE(WriteWholeFile(in, blob));
   FILE* source = OpenFile(in.c_str(), "rb");
   EXPECT_NE(source, nullptr);
-  return DecodeFileStreams(SharedDecoder(), source, destination);
+  DecompressResult result = DecodeFileStreams(SharedDecoder(), source, destination);
+  fclose(source);
+  return result;
 }
 
 TEST(DecompressReasons, EachFailureIsToldApart) {
@@ -376,6 +378,7 @@ TEST(DecompressReasons, EachFailureIsToldApart) {
   ASSERT_NE(unreadable, nullptr);
   FILE* destination = OpenNewFile((dir / "fromdir").c_str(), nullptr);
   EXPECT_EQ(DecodeFileStreams(SharedDecoder(), unreadable, destination), DECOMPRESS_READ_FAILED);
+  fclose(unreadable);
 #endif
   // Every reason reads differently, in the words of the verification's problem list.
   std::set<std::string> texts;

@@ -73,9 +73,10 @@ const char* DecompressResultText(DecompressResult result);
 // The process's own decoder, for one file at a time.
 Decoder& ProcessDecoder();
 
-// Decodes the blob open as `source` into `destination`, a file just created, with `decoder`,
-// and closes both. The caller removes the destination after a failure. Once `stop` (may be
-// null) is set, by another thread too, no more is written and the result is a write failure.
+// Decodes the blob read from `source`, where it stands, into `destination`, a file just created,
+// with `decoder`, and closes `destination`; `source` stays the caller's. The caller removes the
+// destination after a failure. Once `stop` (may be null) is set, by another thread too, no more is
+// written and the result is a write failure.
 DecompressResult DecodeFileStreams(Decoder& decoder, FILE* source, FILE* destination,
                                    const std::atomic<int>* stop = nullptr);
 

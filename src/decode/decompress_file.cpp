@@ -63,7 +63,6 @@ DecompressResult DecodeFileStreams(Decoder& decoder, FILE* source, FILE* destina
   int writeError = errno;
   // A read error ends the input early: it is told as such, not as the truncation it looks like.
   int readFailed = ferror(source);
-  fclose(source);
   errno = 0;
   if (fclose(destination) != 0 && status == DECODE_OK) {
     status = DECODE_WRITE_FAILED;
@@ -92,7 +91,9 @@ int DecompressFile(const char* sourcePath, const char* destinationPath) {
     fclose(source);
     return 0;
   }
-  if (DecodeFileStreams(g_decoder, source, destination) != DECOMPRESS_OK) {
+  DecompressResult result = DecodeFileStreams(g_decoder, source, destination);
+  fclose(source);
+  if (result != DECOMPRESS_OK) {
     DeletePlainFile(destinationPath);
     return 0;
   }

@@ -66,21 +66,9 @@ SealedCopy CopySealed(const char* targetPath, FILE* source, uint32_t position, u
 }
 
 int DecodeSealed(const char* targetPath, FILE* source, uint32_t position, uint32_t size) {
-  FILE* target = OpenNewFile(targetPath, nullptr);
-  if (target == nullptr) return 0;
-  Decoder& decoder = g_bitmapDecoder;
-  ByteSource input;
-  ByteSink output;
-  uint32_t expected;
   // The stored bytes were hashed; reading on past them (into the trailer) cannot change what a
   // stream that ends where the packer ended it decodes to.
-  int ok = fseek(source, static_cast<long>(position), SEEK_SET) == 0;
-  if (ok) {
-    InitFileSource(&input, source, decoder.inputBuffer, sizeof decoder.inputBuffer);
-    InitSink(&output, decoder.outputBuffer, sizeof decoder.outputBuffer, WriteToFile, target);
-    ok = size >= 4 && DecodeBlob(decoder, &input, &output, &expected) == DECODE_OK &&
-         decoder.produced == expected && !ferror(source);
-  }
-  if (fclose(target) != 0) ok = 0;
-  return ok;
+  if (size < 4 || fseek(source, static_cast<long>(position), SEEK_SET) != 0) return 0;
+  FILE* target = OpenNewFile(targetPath, nullptr);
+  return target != nullptr && DecodeFileStreams(g_bitmapDecoder, source, target) == DECOMPRESS_OK;
 }

@@ -59,6 +59,7 @@ void Fail(const char* where, const char* what) {
 
 void RunJob(DecodeJob& job, Decoder& decoder) {
   DecompressResult result = DecodeFileStreams(decoder, job.source, job.output, &g_walk.failed);
+  fclose(job.source);
   if (result != DECOMPRESS_OK) Fail(job.path, DecompressResultText(result));
   // Also a file that was complete, or empty, when another failed: the run is over.
   if (g_walk.failed) {

@@ -10,7 +10,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 #include "package/package_writer.h"
@@ -21,7 +20,6 @@
 #include "packer/name_text.h"
 #include "packer/options.h"
 #include "packer/source_tree.h"
-#include "packer/stop_cleanup.h"
 #include "packer/system.h"
 #include "packer/terminal.h"
 
