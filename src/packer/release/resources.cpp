@@ -133,7 +133,11 @@ class ResourceReader {
       const uint8_t* entry = At(target, kDataEntry);
       uint32_t address = Read32(entry), size = Read32(entry + 4);
       const uint8_t* data = image_.AtAddress(address, size);
-      if (data == nullptr) Fail("resource data outside the sections");
+      // An empty resource reads nothing, and may sit right at the end of a section: where a
+      // writer that lays data out in order puts it when it comes last.
+      const bool emptyAtAnEnd =
+          size == 0 && address != 0 && image_.AtAddress(address - 1, 1) != nullptr;
+      if (data == nullptr && !emptyAtAnEnd) Fail("resource data outside the sections");
       resource.codePage = Read32(entry + 8);
       resource.data.assign(data, data + size);
       out->push_back(resource);
